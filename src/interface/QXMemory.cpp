@@ -1,0 +1,117 @@
+#include "interface/QXMemory.h"
+
+#include "common/HeaderWord.h"
+#include "interface/Singletons.h"
+#include "system/AlignedHeap.h"
+#include "system/OutOfMemoryHandler.h"
+
+// --- General allocation ----------------------------------------------------------------------
+
+void* QXMemory::Alloc(uint32_t size, uintptr_t) {
+    IQXMemory* self = this;
+    return self->Alloc(size);
+}
+
+void* QXMemory::Alloc(uint32_t size) {
+    if (size >= SmallLimit) return GetAlignedHeap().Alloc(size, 8);
+    return nullptr;  // the small bins are not built yet
+}
+
+void* QXMemory::AllocAligned(uint32_t size, uint32_t alignment, uintptr_t) {
+    IQXMemory* self = this;
+    return self->AllocAligned(size, alignment);
+}
+
+void* QXMemory::AllocAligned(uint32_t size, uint32_t alignment) {
+    return GetAlignedHeap().Alloc(size, alignment);
+}
+
+void QXMemory::Free(void* block) {
+    if (!block) return;
+    const uint32_t kind = HeaderWord::Kind(HeaderWord::Read(block));
+    if (kind == HeaderWord::KindAlignedBlock) GetAlignedHeap().Free(block);
+    // Bank elements (kind 0) go back through their bank; kinds 10 to 15 are never written.
+}
+
+void QXMemory::LargeBlockHookA(uint32_t, uint32_t) { GetAlignedHeap(); }
+
+bool QXMemory::LargeBlockTest(void*) {
+    GetAlignedHeap();
+    return false;
+}
+
+// --- Page blocks -----------------------------------------------------------------------------
+
+void QXMemory::FlushBlockCache() {}
+void QXMemory::SetBlockCacheLimit(uint32_t) {}
+void* QXMemory::AllocBlock(int32_t, const AllocTag*) { return nullptr; }
+void QXMemory::FreeBlock(int32_t, void*) {}
+
+// --- Banks and lists -------------------------------------------------------------------------
+
+IAllocator* QXMemory::CreateBank(uint32_t, uint32_t, bool) { return nullptr; }
+void QXMemory::LinkUserNode(ListNode*) {}
+void QXMemory::UnlinkUserNode(ListNode*) {}
+void QXMemory::LockUserList(ListNode**, ListNode**) {}
+void QXMemory::UnlockUserList() {}
+void QXMemory::LockBankList(ListNode**, ListNode**) {}
+void QXMemory::UnlockBankList() {}
+
+// --- Thread tags -----------------------------------------------------------------------------
+
+ThreadTagContext* QXMemory::PushTag(const AllocTag*) { return nullptr; }
+ThreadTagContext* QXMemory::PopTag() { return nullptr; }
+
+uint16_t QXMemory::LargeBlockQuery(void*, uint32_t) {
+    GetAlignedHeap();
+    return 0;
+}
+
+void QXMemory::LargeBlockHookB(uint32_t, uint32_t) { GetAlignedHeap(); }
+
+// --- Range heaps -----------------------------------------------------------------------------
+
+RangeHeap* QXMemory::CreateRangeHeap(uint32_t, uint32_t, uint32_t, uint32_t) { return nullptr; }
+void QXMemory::DestroyRangeHeap(RangeHeap*) {}
+bool QXMemory::RangeAlloc(RangeHeap*, uint32_t, uint32_t, uint32_t*, uint16_t*, bool) {
+    return false;
+}
+void QXMemory::RangeFree(RangeHeap*, uint16_t) {}
+void QXMemory::GetRangeHeapInfo(RangeHeap*, uint32_t*, uint32_t*, MemStats*, uint32_t*) {}
+
+uint32_t QXMemory::LargeHeapCounter() {
+    GetAlignedHeap();
+    return 0;
+}
+
+uint32_t QXMemory::SmallHeapCounter() { return 0; }
+
+// --- Snapshots and statistics ----------------------------------------------------------------
+
+uint32_t QXMemory::GetCategoryCount(MemSnapshot*) { return 0; }
+bool QXMemory::GetCategoryStatsByName(MemSnapshot*, const char*, MemStats*, MemStats*) {
+    return false;
+}
+bool QXMemory::GetCategoryStats(MemSnapshot*, uint32_t, uint32_t*, MemStats*, MemStats*) {
+    return false;
+}
+uint32_t QXMemory::GetRecordCount(MemSnapshot*) { return 0; }
+bool QXMemory::GetRecord(MemSnapshot*, uint32_t, uint32_t*, uint32_t*, uint32_t*, MemStats*) {
+    return false;
+}
+void QXMemory::GetSystemHeapStats(MemStats*) {}
+void QXMemory::GetLargeHeapStats(MemStats*) {}
+void QXMemory::GetBlockCacheStats(MemStats*, uint32_t*) {}
+void QXMemory::GetSmallHeapStats(MemStats*) {}
+void QXMemory::GetBlockCacheStatsFor(uint32_t, MemStats*) {}
+void QXMemory::GetSmallBinStats(uint32_t, MemStats*, uint32_t*, uint32_t*, uint32_t*, uint32_t*) {}
+uint32_t QXMemory::GetChildCategoryCount(MemSnapshot*, const char*) { return 0; }
+void QXMemory::GetChildCategoryId(MemSnapshot*, const char*, uint32_t, uint32_t*) {}
+
+// --- Out of memory ---------------------------------------------------------------------------
+
+void QXMemory::SetOutOfMemoryHandler(OutOfMemoryCallback callback, uintptr_t userData) {
+    GetOutOfMemoryHandler().SetHandler(callback, userData);
+}
+
+void QXMemory::ReportOutOfMemory(uint32_t size) { GetOutOfMemoryHandler().Report(size); }

@@ -1,0 +1,33 @@
+#include "system/AlignedHeap.h"
+
+#include "common/HeaderWord.h"
+
+uint32_t AlignedHeap::RawRequestSize(uint32_t size, uint32_t alignment) {
+    if (alignment == 0 || alignment > MaxAlignment) return 0;
+    const uint64_t allowance = alignment == 8 ? 8 : uint64_t(alignment) + 3;
+    const uint64_t request = size + allowance;
+    return request > 0xFFFFFFFFu ? 0 : uint32_t(request);
+}
+
+void* AlignedHeap::Alloc(uint32_t size, uint32_t alignment) {
+    const uint32_t request = RawRequestSize(size, alignment);
+    if (request == 0) return nullptr;
+    char* raw = static_cast<char*>(system_.Alloc(request));
+    if (!raw) return nullptr;
+    // The remainder is taken on the full address, so 64-bit addresses align correctly too.
+    const uint32_t rem = uint32_t((reinterpret_cast<uintptr_t>(raw) + 4) % alignment);
+    const uint32_t gap = rem == 0 ? 0 : alignment - rem;
+    char* block = raw + gap + 4;
+    HeaderWord::Write(block, HeaderWord::AlignedBlock(gap));
+    return block;
+}
+
+void* AlignedHeap::Alloc(uint32_t size, uint32_t alignment, const AllocTag*) {
+    return Alloc(size, alignment);
+}
+
+void AlignedHeap::Free(void* block) {
+    if (!block) return;
+    const uint32_t gap = HeaderWord::Payload(HeaderWord::Read(block));
+    system_.Free(0, static_cast<char*>(block) - 4 - gap);
+}

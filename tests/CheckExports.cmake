@@ -1,0 +1,27 @@
+# Lists the symbols the built library exports and fails unless they are exactly the two.
+string(REPLACE "|" ";" lister "${LISTER}")
+execute_process(COMMAND ${lister} ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cannot list the exports of ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(exported "")
+foreach(line IN LISTS lines)
+  if(WINDOWS)
+    # objdump -p: "[   0] GetIQXMemory" rows of the export name table
+    if(line MATCHES "^[ \t]*\\[[ \t]*[0-9]+\\] ([^ \t]+)$")
+      list(APPEND exported "${CMAKE_MATCH_1}")
+    endif()
+  else()
+    # nm -D --defined-only: "address type name"
+    if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] ([^ \t]+)$")
+      list(APPEND exported "${CMAKE_MATCH_1}")
+    endif()
+  endif()
+endforeach()
+list(SORT exported)
+if(NOT exported STREQUAL "GetIQXMemory;_pQXMemoryLinkageExported")
+  message(FATAL_ERROR "exports of ${LIBRARY} are [${exported}], expected exactly "
+                      "GetIQXMemory and _pQXMemoryLinkageExported")
+endif()
+message(STATUS "exports: ${exported}")
