@@ -11,6 +11,13 @@ void OnOutOfMemory(uint32_t size, uintptr_t userData) {
                 unsigned(userData));
 }
 
+// The kind nibble of the header word in front of every block.
+unsigned HeaderKind(const void* block) {
+    uint32_t word;
+    std::memcpy(&word, static_cast<const char*>(block) - 4, sizeof word);
+    return word >> 28;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -27,6 +34,29 @@ int main(int argc, char** argv) {
     std::strcpy(text, "a 4000-byte block from the aligned heap");
     std::printf("Alloc(4000)          -> %p: %s\n", static_cast<void*>(text), text);
     memory->Free(text);
+
+    void* small[3];
+    for (uint32_t i = 0; i < 3; ++i) small[i] = memory->Alloc(24 + 100 * i);
+    std::printf("Alloc(24), Alloc(124), Alloc(224) -> small bins, header kinds %u, %u, %u\n",
+                HeaderKind(small[0]), HeaderKind(small[1]), HeaderKind(small[2]));
+    for (void* element : small) memory->Free(element);
+
+    IAllocator* bank = memory->CreateBank(48, 1000, true);
+    IAllocator* shared = memory->CreateBank(48, 1000, true);
+    void* element = bank->Alloc();
+    std::printf("CreateBank(48, 1000, shareable) twice -> %s bank; element %p\n",
+                bank == shared ? "the same" : "different", element);
+    bank->Free(element);
+    bank->Release();
+    shared->Release();
+
+    void* block = memory->AllocBlock(4, nullptr);
+    memory->FreeBlock(4, block);
+    void* again = memory->AllocBlock(4, nullptr);
+    std::printf("AllocBlock(4) after FreeBlock(4) -> %s 64 KiB block from the cache\n",
+                again == block ? "the same" : "another");
+    memory->FreeBlock(4, again);
+    memory->FlushBlockCache();
 
     void* page = memory->AllocAligned(64, 4096);
     std::printf("AllocAligned(64, 4096) -> %p (address %% 4096 = %u)\n", page,

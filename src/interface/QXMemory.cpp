@@ -2,6 +2,9 @@
 
 #include "common/HeaderWord.h"
 #include "interface/Singletons.h"
+#include "pool/BankRegistry.h"
+#include "pool/BlockCache.h"
+#include "pool/SmallMemAllocator.h"
 #include "system/AlignedHeap.h"
 #include "system/OutOfMemoryHandler.h"
 
@@ -14,7 +17,7 @@ void* QXMemory::Alloc(uint32_t size, uintptr_t) {
 
 void* QXMemory::Alloc(uint32_t size) {
     if (size >= SmallLimit) return GetAlignedHeap().Alloc(size, 8);
-    return nullptr;  // the small bins are not built yet
+    return GetSmallMemAllocator().Alloc(size);
 }
 
 void* QXMemory::AllocAligned(uint32_t size, uint32_t alignment, uintptr_t) {
@@ -29,7 +32,10 @@ void* QXMemory::AllocAligned(uint32_t size, uint32_t alignment) {
 void QXMemory::Free(void* block) {
     if (!block) return;
     const uint32_t kind = HeaderWord::Kind(HeaderWord::Read(block));
-    if (kind == HeaderWord::KindAlignedBlock) GetAlignedHeap().Free(block);
+    if (kind == HeaderWord::KindAlignedBlock)
+        GetAlignedHeap().Free(block);
+    else if (kind >= HeaderWord::KindFirstSmallBin && kind <= HeaderWord::KindLastSmallBin)
+        GetSmallMemAllocator().Free(block);
     // Bank elements (kind 0) go back through their bank; kinds 10 to 15 are never written.
 }
 
@@ -42,20 +48,37 @@ bool QXMemory::LargeBlockTest(void*) {
 
 // --- Page blocks -----------------------------------------------------------------------------
 
-void QXMemory::FlushBlockCache() {}
-void QXMemory::SetBlockCacheLimit(uint32_t) {}
-void* QXMemory::AllocBlock(int32_t, const AllocTag*) { return nullptr; }
-void QXMemory::FreeBlock(int32_t, void*) {}
+void QXMemory::FlushBlockCache() { GetBlockCache().Flush(); }
+void QXMemory::SetBlockCacheLimit(uint32_t bytes) { GetBlockCache().SetLimit(bytes); }
+
+void* QXMemory::AllocBlock(int32_t sizeClass, const AllocTag* tag) {
+    return GetBlockCache().Get(sizeClass, tag);
+}
+
+void QXMemory::FreeBlock(int32_t sizeClass, void* block) {
+    GetBlockCache().Release(sizeClass, block);
+}
 
 // --- Banks and lists -------------------------------------------------------------------------
 
-IAllocator* QXMemory::CreateBank(uint32_t, uint32_t, bool) { return nullptr; }
-void QXMemory::LinkUserNode(ListNode*) {}
-void QXMemory::UnlinkUserNode(ListNode*) {}
-void QXMemory::LockUserList(ListNode**, ListNode**) {}
-void QXMemory::UnlockUserList() {}
-void QXMemory::LockBankList(ListNode**, ListNode**) {}
-void QXMemory::UnlockBankList() {}
+IAllocator* QXMemory::CreateBank(uint32_t elementSize, uint32_t elementCount, bool shareable) {
+    return GetBankRegistry().CreateBank(elementSize, elementCount, shareable);
+}
+
+void QXMemory::LinkUserNode(ListNode* node) { GetBankRegistry().LinkUserNode(node); }
+void QXMemory::UnlinkUserNode(ListNode* node) { GetBankRegistry().UnlinkUserNode(node); }
+
+void QXMemory::LockUserList(ListNode** first, ListNode** end) {
+    GetBankRegistry().LockUserList(first, end);
+}
+
+void QXMemory::UnlockUserList() { GetBankRegistry().UnlockUserList(); }
+
+void QXMemory::LockBankList(ListNode** first, ListNode** end) {
+    GetBankRegistry().LockBankList(first, end);
+}
+
+void QXMemory::UnlockBankList() { GetBankRegistry().UnlockBankList(); }
 
 // --- Thread tags -----------------------------------------------------------------------------
 
@@ -84,7 +107,10 @@ uint32_t QXMemory::LargeHeapCounter() {
     return 0;
 }
 
-uint32_t QXMemory::SmallHeapCounter() { return 0; }
+uint32_t QXMemory::SmallHeapCounter() {
+    GetSmallMemAllocator();
+    return 0;
+}
 
 // --- Snapshots and statistics ----------------------------------------------------------------
 
@@ -104,7 +130,10 @@ void QXMemory::GetLargeHeapStats(MemStats*) {}
 void QXMemory::GetBlockCacheStats(MemStats*, uint32_t*) {}
 void QXMemory::GetSmallHeapStats(MemStats*) {}
 void QXMemory::GetBlockCacheStatsFor(uint32_t, MemStats*) {}
-void QXMemory::GetSmallBinStats(uint32_t, MemStats*, uint32_t*, uint32_t*, uint32_t*, uint32_t*) {}
+void QXMemory::GetSmallBinStats(uint32_t bin, MemStats* stats, uint32_t* first, uint32_t* second,
+                                uint32_t* third, uint32_t* fourth) {
+    GetSmallMemAllocator().GetBinStats(bin, stats, first, second, third, fourth);
+}
 uint32_t QXMemory::GetChildCategoryCount(MemSnapshot*, const char*) { return 0; }
 void QXMemory::GetChildCategoryId(MemSnapshot*, const char*, uint32_t, uint32_t*) {}
 

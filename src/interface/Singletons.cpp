@@ -1,16 +1,20 @@
 #include "interface/Singletons.h"
 
 #include "platform/RuntimeHeap.h"
+#include "pool/BankRegistry.h"
+#include "pool/BlockCache.h"
+#include "pool/SmallMemAllocator.h"
 #include "system/AlignedHeap.h"
 #include "system/OutOfMemoryHandler.h"
 #include "system/SystemHeap.h"
 
 namespace {
 
-// Until the block cache exists there is nothing to hand back to the runtime heap.
-class NoCacheFlusher final : public CacheFlusher {
+// The system heap flushes the block cache singleton, creating it if this is its first use. The
+// cache cannot be handed to the system heap directly: it is built on top of it.
+class BlockCacheFlusher final : public CacheFlusher {
 public:
-    void Flush() override {}
+    void Flush() override { GetBlockCache().Flush(); }
 };
 
 }  // namespace
@@ -21,7 +25,7 @@ OutOfMemoryHandler& GetOutOfMemoryHandler() {
 }
 
 SystemHeap& GetSystemHeap() {
-    static NoCacheFlusher flusher;
+    static BlockCacheFlusher flusher;
     static SystemHeap heap(RuntimeHeapSeam(), GetOutOfMemoryHandler(), flusher);
     return heap;
 }
@@ -29,4 +33,19 @@ SystemHeap& GetSystemHeap() {
 AlignedHeap& GetAlignedHeap() {
     static AlignedHeap heap(GetSystemHeap());
     return heap;
+}
+
+BlockCache& GetBlockCache() {
+    static BlockCache cache(GetAlignedHeap());
+    return cache;
+}
+
+SmallMemAllocator& GetSmallMemAllocator() {
+    static SmallMemAllocator allocator(GetBlockCache());
+    return allocator;
+}
+
+BankRegistry& GetBankRegistry() {
+    static BankRegistry registry(GetSystemHeap(), GetBlockCache());
+    return registry;
 }

@@ -5,9 +5,15 @@
 #pragma once
 
 class AlignedHeap;
+class BankRegistry;
+class BlockCache;
 class OutOfMemoryHandler;
+class SmallMemAllocator;
 class SystemHeap;
 
 OutOfMemoryHandler& GetOutOfMemoryHandler();
 SystemHeap& GetSystemHeap();
 AlignedHeap& GetAlignedHeap();
+BlockCache& GetBlockCache();
+SmallMemAllocator& GetSmallMemAllocator();
+BankRegistry& GetBankRegistry();

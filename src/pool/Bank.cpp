@@ -1,0 +1,127 @@
+#include "pool/Bank.h"
+
+#include <vector>
+
+#include "common/BlockClass.h"
+#include "common/Check.h"
+#include "common/HeaderWord.h"
+#include "pool/BlockCache.h"
+
+namespace {
+
+// The tag of the library's own page requests: two empty names and 0.
+const AllocTag PageTag = {"", "", 0};
+
+}  // namespace
+
+void Bank::Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const char*) {
+    const uint64_t stride = StrideFor(elementSize);
+    const uint32_t blockSize = BlockClassSize(int32_t(uint16_t(blockClass)));
+    QX_ASSERT(stride + BankPage::FirstElementOffset <= blockSize);
+    shareable_ = uint16_t(uint8_t(shareable));
+    blockClass_ = uint16_t(blockClass);
+    stride_ = uint32_t(stride);
+    elementsPerPage_ = blockSize > BankPage::FirstElementOffset
+                           ? uint32_t((blockSize - BankPage::FirstElementOffset) / stride)
+                           : 0;
+}
+
+bool Bank::AddPage() {
+    BankPage* page = static_cast<BankPage*>(cache_.Get(blockClass_, &PageTag));
+    if (!page) return false;
+    page->Format(elementsPerPage_, stride_);
+    if (currentPage_) {
+        page->prev = currentPage_;
+        page->next = currentPage_->next;
+        currentPage_->next->prev = page;
+        currentPage_->next = page;
+    } else {
+        page->next = page->prev = page;
+    }
+    currentPage_ = page;
+    return true;
+}
+
+void* Bank::Alloc() {
+    ScopedLock hold(lock_);
+    if (!currentPage_) {
+        if (!AddPage()) return nullptr;
+    } else if (currentPage_->freeCount == 0) {
+        // The fullest page that still has room; the first met wins a tie.
+        BankPage* pick = nullptr;
+        for (BankPage* page = currentPage_->next; page != currentPage_; page = page->next) {
+            if (page->freeCount != 0 && (!pick || page->freeCount < pick->freeCount)) pick = page;
+        }
+        if (pick)
+            currentPage_ = pick;
+        else if (!AddPage())
+            return nullptr;
+    }
+    return currentPage_->Take(stride_);
+}
+
+void Bank::Free(void* element) {
+    if (!element) return;
+    FreeIndexed(element, HeaderWord::Read(element));
+}
+
+void Bank::FreeIndexed(void* element, uint32_t index) {
+    if (!element) return;
+    ScopedLock hold(lock_);
+    BankPage* page = BankPage::FromElement(element, index, stride_);
+    page->Put(index, stride_);
+    if (page->freeCount != elementsPerPage_) return;
+    // The page is empty: it leaves the ring and goes back to the cache at once.
+    if (page == currentPage_) currentPage_ = page->next == page ? nullptr : page->next;
+    page->next->prev = page->prev;
+    page->prev->next = page->next;
+    cache_.Release(blockClass_, page);
+}
+
+void Bank::Release() { refCount_.fetch_sub(1, std::memory_order_acq_rel); }
+
+void Bank::GetStats(uint32_t* first, MemStats* stats, uint32_t* second, uint32_t* third,
+                    uint32_t* fourth, uint32_t* fifth) {
+    *first = *second = *third = *fourth = *fifth = 0;
+    const uint32_t kept = stats->words[3];
+    *stats = MemStats();
+    stats->words[3] = kept;
+}
+
+bool Bank::CanTakeShape(uint32_t stride, uint32_t blockClass) {
+    ScopedLock hold(lock_);
+    return !currentPage_ || (stride == stride_ && blockClass == blockClass_);
+}
+
+uint32_t Bank::PageCount() {
+    ScopedLock hold(lock_);
+    if (!currentPage_) return 0;
+    uint32_t count = 1;
+    for (BankPage* page = currentPage_->next; page != currentPage_; page = page->next) ++count;
+    return count;
+}
+
+bool Bank::Validate() {
+    ScopedLock hold(lock_);
+    if (!currentPage_) return true;
+    const uint32_t blockSize = BlockClassSize(blockClass_);
+    if (elementsPerPage_ == 0 ||
+        BankPage::FirstElementOffset + uint64_t(elementsPerPage_) * stride_ > blockSize)
+        return false;
+    uint32_t pages = 0;
+    BankPage* page = currentPage_;
+    do {
+        if (page->next->prev != page || ++pages > (1u << 20)) return false;
+        // Every page in the ring has at least one element allocated.
+        if (page->freeCount >= elementsPerPage_) return false;
+        std::vector<bool> seen(elementsPerPage_);
+        uint32_t index = page->firstFree;
+        for (uint32_t n = 0; n < page->freeCount; ++n) {
+            if (index >= elementsPerPage_ || seen[index]) return false;
+            seen[index] = true;
+            index = page->SlotWord(index, stride_) & 0xFFFFu;
+        }
+        page = page->next;
+    } while (page != currentPage_);
+    return true;
+}

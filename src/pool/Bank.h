@@ -1,0 +1,80 @@
+// Bank - a pool of equal-sized elements cut from page blocks of one size class.
+//
+// Pages come from the block cache and go back the moment their last element is freed. The pages
+// holding allocated elements form a ring; the bank allocates from its current page and, when that
+// is full, moves to the fullest page that still has room before it adds a new page. Every
+// element is preceded by a kind-0 header word holding its slot index, so freeing needs nothing
+// but the pointer.
+#pragma once
+
+#include <stdint.h>
+#include <atomic>
+
+#include "IQXMemory.h"
+#include "pool/BankPage.h"
+
+class BlockCache;
+
+class Bank final : public IAllocator {
+public:
+    // Not explicit, so that an array of banks can be initialised from one cache.
+    Bank(BlockCache& cache) : cache_(cache) {}
+    Bank(const Bank&) = delete;
+    Bank& operator=(const Bank&) = delete;
+
+    // Bytes per slot for an element size: size plus the header word, rounded up to 8. Computed
+    // wide so that sizes near 4 GiB cannot wrap to a small stride.
+    static constexpr uint64_t StrideFor(uint32_t elementSize) {
+        return (uint64_t(elementSize) + 11) & ~7ull;
+    }
+
+    // Sets the shape: shareable flag, block class, stride and elements per page. The ring, the
+    // current page and the count are left as they are. The category name is not kept. Called
+    // before the bank is shared, with a class of 0 to 4 whose page holds at least one element.
+    void Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const char* category);
+
+    void* Alloc() override;
+    void Free(void* element) override;
+    // Lowers the count atomically, so a release racing CreateBank loses no update.
+    void Release() override;
+    void GetStats(uint32_t* first, MemStats* stats, uint32_t* second, uint32_t* third,
+                  uint32_t* fourth, uint32_t* fifth) override;
+
+    // Returns the element in slot index of its page. Null does nothing.
+    void FreeIndexed(void* element, uint32_t index);
+
+    uint32_t GetUsableSize() const { return stride_ - 4; }
+    uint32_t GetBlockClass() const { return blockClass_; }
+    bool IsShareable() const { return shareable_ != 0; }
+
+    // Holders, raised by the registry under its lock and lowered by Release.
+    int32_t RefCount() const { return refCount_.load(std::memory_order_acquire); }
+    void AddRef() { refCount_.fetch_add(1, std::memory_order_acq_rel); }
+
+    // True when Init with this stride and class cannot leave elements handed out from pages of
+    // another shape: the bank holds no page, or its pages already have that shape. Takes the
+    // bank's lock; the registry calls it under its own (registry, then bank: nothing takes
+    // them the other way round).
+    bool CanTakeShape(uint32_t stride, uint32_t blockClass);
+
+    // Observers for tests and checks.
+    uint32_t Stride() const { return stride_; }
+    uint32_t ElementsPerPage() const { return elementsPerPage_; }
+    BankPage* CurrentPage() const { return currentPage_; }
+    uint32_t PageCount();
+    // Checks the ring and every page's free count and free chain.
+    bool Validate();
+
+private:
+    // Takes a block from the cache, formats it and makes it current. Lock held.
+    bool AddPage();
+
+    BlockCache& cache_;
+    CriticalSectionLock lock_;
+    std::atomic<int32_t> refCount_{0};
+    uint16_t shareable_ = 0;
+    uint16_t blockClass_ = 0;
+    uint32_t stride_ = 0;
+    uint32_t elementsPerPage_ = 0;
+    BankPage* currentPage_ = nullptr;  // null exactly when the bank holds no page
+};

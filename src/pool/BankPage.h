@@ -1,0 +1,59 @@
+// BankPage - the format of one page of a bank, written at the start of a page block.
+//
+//   [next][prev][freeCount][firstFree] slot 0, slot 1, ... (stride bytes each)
+//
+// Each slot starts with its 32-bit header word; the element follows it. While a slot is free
+// its word holds the index of the next free slot of the page (only the low 16 bits are
+// followed); while it is allocated, its own index. The first element sits at the first multiple
+// of 8 after the header and its word, so with an 8-aligned page and a stride that is a multiple
+// of 8 every element is 8-aligned: at page + 16 on 32-bit targets.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct BankPage {
+    BankPage* next;  // the bank's ring of pages
+    BankPage* prev;
+    uint16_t freeCount;
+    uint16_t firstFree;  // meaningful while freeCount is not 0
+
+    // The header's own bytes; slot 0's word follows directly (inside the struct's tail padding
+    // on 64-bit targets). Defined below, once the struct is complete.
+    static const uint32_t HeaderSize;
+    static const uint32_t FirstElementOffset;
+
+    // Formats a fresh block: count slots chained in order, all free, unlinked.
+    void Format(uint32_t count, uint32_t stride);
+    // Pops the first free slot and marks it with its index. freeCount must not be 0.
+    void* Take(uint32_t stride);
+    // Pushes slot index back onto the free chain.
+    void Put(uint32_t index, uint32_t stride);
+
+    uint32_t& SlotWord(uint32_t index, uint32_t stride);
+    void* Element(uint32_t index, uint32_t stride);
+    static BankPage* FromElement(void* element, uint32_t index, uint32_t stride);
+};
+
+inline constexpr uint32_t BankPage::HeaderSize = offsetof(BankPage, firstFree) + sizeof(uint16_t);
+inline constexpr uint32_t BankPage::FirstElementOffset = (HeaderSize + 4 + 7) & ~7u;
+
+inline uint32_t& BankPage::SlotWord(uint32_t index, uint32_t stride) {
+    return *reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(this) + FirstElementOffset - 4 +
+                                        size_t(index) * stride);
+}
+
+inline void* BankPage::Element(uint32_t index, uint32_t stride) {
+    return reinterpret_cast<char*>(this) + FirstElementOffset + size_t(index) * stride;
+}
+
+inline BankPage* BankPage::FromElement(void* element, uint32_t index, uint32_t stride) {
+    return reinterpret_cast<BankPage*>(static_cast<char*>(element) - size_t(index) * stride -
+                                       FirstElementOffset);
+}
+
+static_assert(BankPage::FirstElementOffset % 8 == 0, "elements are 8-aligned");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(BankPage::HeaderSize == 12 && sizeof(BankPage) == 12, "three words");
+static_assert(BankPage::FirstElementOffset == 16, "slot 0's word at 12, its element at 16");
+#endif

@@ -1,0 +1,136 @@
+#include "pool/BlockCache.h"
+
+#include "system/AlignedHeap.h"
+
+namespace {
+
+// The trim target that leaves room for one more block of size bytes under limit.
+uint32_t RoomFor(uint32_t size, uint32_t limit) { return size < limit ? limit - size : 0; }
+
+}  // namespace
+
+void BlockCache::Unlink(CachedBlock* block) {
+    *block->prevLink = block->next;
+    if (block->next) block->next->prevLink = block->prevLink;
+    block->ringNext->ringPrev = block->ringPrev;
+    block->ringPrev->ringNext = block->ringNext;
+}
+
+bool BlockCache::Trim(uint32_t target) {
+    if (inUseBytes_ + cachedBytes_ <= target) return true;
+    if (!anchor_) return false;
+    CachedBlock* victim = anchor_->ringNext;
+    for (;;) {
+        CachedBlock* following = victim->ringNext;
+        cachedBytes_ -= victim->size;
+        Unlink(victim);
+        if (victim == anchor_) anchor_ = nullptr;  // the anchor always goes last
+        heap_.Free(victim);
+        if (inUseBytes_ + cachedBytes_ <= target) return true;
+        if (!anchor_) return false;
+        victim = following;
+    }
+}
+
+void* BlockCache::Get(int32_t sizeClass, const AllocTag* tag) {
+    if (sizeClass < 0 || sizeClass >= BlockClassCount) return nullptr;
+    ScopedLock hold(lock_);
+    if (CachedBlock* block = classHeads_[sizeClass]) {
+        Unlink(block);
+        if (block == anchor_) anchor_ = block->ringNext == block ? nullptr : block->ringNext;
+        inUseBytes_ += block->size;
+        cachedBytes_ -= block->size;
+        return block;
+    }
+    const uint32_t size = BlockClassSize(sizeClass);
+    // The budget is advisory here: the block is requested even if the trim cannot meet it.
+    Trim(RoomFor(size, limit_));
+    // If the heap fails, the system heap flushes this cache on this thread (the lock is
+    // re-entrant) before its retry.
+    void* block = heap_.Alloc(size, 8, tag);
+    if (block) inUseBytes_ += size;
+    return block;
+}
+
+void BlockCache::Release(int32_t sizeClass, void* block) {
+    // A class the block cannot have come from is refused rather than corrupting the counts.
+    if (!block || sizeClass < 0 || sizeClass >= BlockClassCount) return;
+    ScopedLock hold(lock_);
+    const uint32_t size = BlockClassSize(sizeClass);
+    inUseBytes_ -= size;
+    if (!Trim(RoomFor(size, limit_))) {
+        heap_.Free(block);
+        return;
+    }
+    CachedBlock* cached = static_cast<CachedBlock*>(block);
+    cached->size = size;
+    CachedBlock*& head = classHeads_[sizeClass];
+    cached->prevLink = &head;
+    cached->next = head;
+    if (head) head->prevLink = &cached->next;
+    head = cached;
+    if (anchor_) {
+        cached->ringPrev = anchor_;
+        cached->ringNext = anchor_->ringNext;
+        anchor_->ringNext->ringPrev = cached;
+        anchor_->ringNext = cached;
+    } else {
+        cached->ringNext = cached->ringPrev = cached;
+        anchor_ = cached;
+    }
+    cachedBytes_ += size;
+}
+
+void BlockCache::Flush() {
+    ScopedLock hold(lock_);
+    if (!anchor_) return;
+    // Backwards from the anchor; each predecessor is read before its successor is freed.
+    CachedBlock* block = anchor_;
+    for (;;) {
+        CachedBlock* previous = block->ringPrev;
+        heap_.Free(block);
+        if (previous == anchor_) break;
+        block = previous;
+    }
+    anchor_ = nullptr;
+    for (CachedBlock*& head : classHeads_) head = nullptr;
+    cachedBytes_ = 0;
+}
+
+void BlockCache::SetLimit(uint32_t bytes) {
+    ScopedLock hold(lock_);
+    if (bytes < limit_) Trim(bytes);
+    limit_ = bytes;
+}
+
+uint32_t BlockCache::CachedCount(int32_t sizeClass) {
+    ScopedLock hold(lock_);
+    uint32_t count = 0;
+    for (CachedBlock* block = classHeads_[sizeClass]; block; block = block->next) ++count;
+    return count;
+}
+
+bool BlockCache::Validate() {
+    ScopedLock hold(lock_);
+    uint32_t listed = 0;
+    uint64_t listedBytes = 0;
+    for (int32_t sizeClass = 0; sizeClass < BlockClassCount; ++sizeClass) {
+        CachedBlock** link = &classHeads_[sizeClass];
+        for (CachedBlock* block = *link; block; block = block->next) {
+            if (block->prevLink != link || block->size != BlockClassSize(sizeClass)) return false;
+            if (++listed > (1u << 24)) return false;  // a cycle
+            listedBytes += block->size;
+            link = &block->next;
+        }
+    }
+    if (!anchor_) return listed == 0 && cachedBytes_ == 0;
+    uint32_t ringed = 0;
+    uint64_t ringBytes = 0;
+    CachedBlock* block = anchor_;
+    do {
+        if (block->ringNext->ringPrev != block || ++ringed > listed) return false;
+        ringBytes += block->size;
+        block = block->ringNext;
+    } while (block != anchor_);
+    return ringed == listed && ringBytes == listedBytes && ringBytes == cachedBytes_;
+}

@@ -1,0 +1,77 @@
+// BlockCache - page blocks of the five size classes, kept for reuse within a byte budget.
+//
+// The budget counts blocks handed out and not yet given back (inUseBytes) and blocks cached
+// (cachedBytes). The bookkeeping lives in the cached blocks themselves: each carries a
+// CachedBlock header that links it into the list of its class (newest first) and into one ring
+// of all cached blocks, entered through the anchor. Blocks given back are linked in right after
+// the anchor, and eviction walks forward from the anchor's successor, so it takes the most
+// recently cached blocks first and the anchor last.
+//
+// Every block is an AlignedHeap block at alignment 8; the cache frees only through it.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "IQXMemory.h"
+#include "common/BlockClass.h"
+#include "system/SystemHeap.h"
+
+class AlignedHeap;
+
+// The header the cache writes over the first bytes of a block while it holds it.
+struct CachedBlock {
+    CachedBlock** prevLink;  // the pointer that points at this block: a class head or a next
+    CachedBlock* next;       // next cached block of the same class
+    CachedBlock* ringNext;
+    CachedBlock* ringPrev;
+    uint32_t size;  // the class size, written when the block is cached
+};
+static_assert(offsetof(CachedBlock, size) == 4 * sizeof(void*), "four links, then the size");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(CachedBlock) == 20, "the 32-bit cached-block header is five words");
+#endif
+
+class BlockCache final : public CacheFlusher {
+public:
+    static constexpr uint32_t DefaultLimit = 0x1000000;  // 16 MiB
+
+    explicit BlockCache(AlignedHeap& heap) : heap_(heap) {}
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+
+    // A block of BlockClassSize(sizeClass) bytes, 8-aligned: the one of its class given back
+    // most recently, else a new one after evicting other classes to make room. Null for a class
+    // outside 0 to 4 (nothing changes) or when the heap fails.
+    void* Get(int32_t sizeClass, const AllocTag* tag);
+    // Gives back a block from Get with the same class: cached if the budget allows after
+    // trimming, freed otherwise. Null, and classes outside 0 to 4, do nothing.
+    void Release(int32_t sizeClass, void* block);
+    // Frees every cached block, the anchor first, then its ring predecessors.
+    void Flush() override;
+    // Sets the budget; lowering it evicts down to the new limit.
+    void SetLimit(uint32_t bytes);
+
+    // Observers for tests and checks.
+    uint32_t InUseBytes() const { return inUseBytes_; }
+    uint32_t CachedBytes() const { return cachedBytes_; }
+    uint32_t Limit() const { return limit_; }
+    uint32_t CachedCount(int32_t sizeClass);
+    // Checks the class lists, the ring, cachedBytes and the anchor against each other.
+    bool Validate();
+
+private:
+    // Evicts from the anchor's successor on until inUse + cached <= target; false if the
+    // cache ran empty first. Lock held.
+    bool Trim(uint32_t target);
+    // Takes a cached block out of its class list and the ring; its own fields stay. Lock held.
+    void Unlink(CachedBlock* block);
+
+    AlignedHeap& heap_;
+    CriticalSectionLock lock_;
+    uint32_t inUseBytes_ = 0;
+    uint32_t cachedBytes_ = 0;
+    uint32_t limit_ = DefaultLimit;
+    CachedBlock* classHeads_[BlockClassCount] = {};
+    CachedBlock* anchor_ = nullptr;  // null exactly when nothing is cached
+};

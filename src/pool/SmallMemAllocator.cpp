@@ -1,0 +1,53 @@
+#include "pool/SmallMemAllocator.h"
+
+#include "common/BlockClass.h"
+#include "common/HeaderWord.h"
+
+constexpr uint32_t SmallMemAllocator::BinElementSize[BinCount];
+
+// Every slot index of every bin fits the 12 bits the header word gives it; bin 0, with the
+// smallest stride, has the most slots.
+static_assert((LargestBlockSize - BankPage::FirstElementOffset) / Bank::StrideFor(16) - 1 <=
+                  HeaderWord::SmallSlotMask,
+              "slot indexes fit 12 bits");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert((LargestBlockSize - BankPage::FirstElementOffset) / Bank::StrideFor(16) ==
+                  (65536 - 16) / 24,
+              "bin 0's page holds (65536 - 16) / 24 elements");
+#endif
+
+SmallMemAllocator::SmallMemAllocator(BlockCache& cache)
+    : bins_{cache, cache, cache, cache, cache, cache, cache, cache} {
+    for (uint32_t bin = 0; bin < BinCount; ++bin)
+        bins_[bin].Init(BinElementSize[bin], PageClass, false, "All.SmallMemAlloc");
+}
+
+uint32_t SmallMemAllocator::BinFor(uint32_t size) {
+    uint32_t bin = 0;
+    while (bin < BinCount && Bank::StrideFor(BinElementSize[bin]) - 4 < size) ++bin;
+    return bin;
+}
+
+void* SmallMemAllocator::Alloc(uint32_t size) {
+    const uint32_t bin = BinFor(size);
+    if (bin == BinCount) return nullptr;
+    void* element = bins_[bin].Alloc();
+    if (!element) return nullptr;
+    // The bank marked the slot with its bare index; record the bin beside it.
+    HeaderWord::Write(element, HeaderWord::SmallElement(bin, HeaderWord::Read(element)));
+    return element;
+}
+
+void SmallMemAllocator::Free(void* element) {
+    if (!element) return;
+    const uint32_t word = HeaderWord::Read(element);
+    bins_[HeaderWord::SmallBin(word)].FreeIndexed(element, HeaderWord::SmallSlot(word));
+}
+
+void SmallMemAllocator::GetBinStats(uint32_t bin, MemStats* stats, uint32_t* first,
+                                    uint32_t* second, uint32_t* third, uint32_t* fourth) {
+    // The answer does not depend on the bin, so a bin number past the last answers as bin 0
+    // rather than reading past the bins. The first word is discarded.
+    uint32_t scratch;
+    bins_[bin < BinCount ? bin : 0].GetStats(&scratch, stats, first, second, third, fourth);
+}

@@ -1,0 +1,41 @@
+// SmallMemAllocator - the eight bins behind general requests below 512 bytes.
+//
+// Each bin is a bank on 64 KiB pages. The allocator rewrites each element's header word to
+// kind bin + 2 with the slot index in bits 16-27, so Free finds bin, page and slot from the
+// pointer alone. It has no lock of its own: each bin's bank locks itself.
+#pragma once
+
+#include <stdint.h>
+
+#include "IQXMemory.h"
+#include "pool/Bank.h"
+
+class BlockCache;
+
+class SmallMemAllocator {
+public:
+    static constexpr uint32_t BinCount = 8;
+    static constexpr uint32_t PageClass = 4;
+    // The element size each bin's bank is set up with; bin 4 is 196, not 192.
+    static constexpr uint32_t BinElementSize[BinCount] = {16, 32, 64, 128, 196, 256, 384, 512};
+
+    explicit SmallMemAllocator(BlockCache& cache);
+    SmallMemAllocator(const SmallMemAllocator&) = delete;
+    SmallMemAllocator& operator=(const SmallMemAllocator&) = delete;
+
+    // An element of the first bin whose usable size holds size bytes; null above 516 bytes or
+    // when the bin can get no page.
+    void* Alloc(uint32_t size);
+    // Frees an element of this allocator (header kind 2 to 9); null does nothing.
+    void Free(void* element);
+    // Resets the record and writes 0 to the four words; any bin number answers alike.
+    void GetBinStats(uint32_t bin, MemStats* stats, uint32_t* first, uint32_t* second,
+                     uint32_t* third, uint32_t* fourth);
+
+    // The bin serving size, or BinCount when none does.
+    static uint32_t BinFor(uint32_t size);
+    Bank& Bin(uint32_t bin) { return bins_[bin]; }
+
+private:
+    Bank bins_[BinCount];  // constructed in bin order, destroyed in reverse
+};

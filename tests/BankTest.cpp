@@ -1,0 +1,315 @@
+// A bank over a private block cache: where its elements sit, which page serves the next
+// request, and when pages come and go.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/HeaderWord.h"
+#include "pool/Bank.h"
+#include "support/PoolWiring.h"
+
+namespace {
+
+constexpr uint32_t FirstOffset = BankPage::FirstElementOffset;
+
+class BankTest : public ::testing::Test {
+protected:
+    // The page an allocated element of this bank lies in, from its own header word.
+    BankPage* PageOf(void* element) {
+        return BankPage::FromElement(element, HeaderWord::Read(element), bank.Stride());
+    }
+
+    // Fills count pages, each added right after the last, so the ring runs in the order of the
+    // result and the last page is current. Returns each page's elements in slot order.
+    std::vector<std::vector<void*>> FillPages(size_t count) {
+        std::vector<std::vector<void*>> pages(count);
+        for (auto& page : pages)
+            for (uint32_t i = 0; i < bank.ElementsPerPage(); ++i) page.push_back(bank.Alloc());
+        return pages;
+    }
+
+    PoolWiring wiring;
+    Bank bank{wiring.cache};
+};
+
+}  // namespace
+
+TEST_F(BankTest, FirstElementsComeFromANewPageInSlotOrder) {
+    bank.Init(16, 0, false, "All.BankAlloc");
+    char* first = static_cast<char*>(bank.Alloc());
+    ASSERT_NE(first, nullptr);
+    BankPage* page = bank.CurrentPage();
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(first, reinterpret_cast<char*>(page) + FirstOffset);
+    EXPECT_EQ(HeaderWord::Read(first), 0u);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 4096u);
+
+    char* second = static_cast<char*>(bank.Alloc());
+    EXPECT_EQ(second, first + 24);
+    EXPECT_EQ(HeaderWord::Read(second), 1u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(second) % 8, 0u);
+    EXPECT_EQ(page->freeCount, bank.ElementsPerPage() - 2);
+    EXPECT_EQ(page->next, page);
+    EXPECT_EQ(page->prev, page);
+    EXPECT_EQ(bank.PageCount(), 1u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, ShapeFollowsFromElementSizeAndClass) {
+    struct Shape {
+        uint32_t size;
+        uint32_t stride;
+    };
+    const Shape shapes[] = {{0, 8},   {1, 8},   {4, 8},     {5, 16},    {12, 16},
+                            {13, 24}, {16, 24}, {196, 200}, {512, 520}, {4000, 4008}};
+    for (const Shape& shape : shapes) {
+        for (uint32_t sizeClass = 0; sizeClass < 5; ++sizeClass) {
+            SCOPED_TRACE(testing::Message() << shape.size << " in class " << sizeClass);
+            bank.Init(shape.size, sizeClass, sizeClass % 2 == 1, "All.BankAlloc");
+            EXPECT_EQ(bank.Stride(), shape.stride);
+            EXPECT_EQ(bank.GetUsableSize(), shape.stride - 4);
+            EXPECT_GE(bank.GetUsableSize(), shape.size);
+            EXPECT_EQ(bank.GetBlockClass(), sizeClass);
+            EXPECT_EQ(bank.IsShareable(), sizeClass % 2 == 1);
+            EXPECT_EQ(bank.ElementsPerPage(),
+                      (BlockClassSize(sizeClass) - FirstOffset) / shape.stride);
+        }
+    }
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    bank.Init(16, 4, false, "All.BankAlloc");
+    EXPECT_EQ(bank.ElementsPerPage(), 2730u);
+    bank.Init(0, 4, false, "All.BankAlloc");
+    EXPECT_EQ(bank.ElementsPerPage(), 8190u);
+#endif
+    // The formula is kept wide: sizes near 4 GiB do not wrap to a small stride.
+    EXPECT_EQ(Bank::StrideFor(0xFFFFFFF5u), 0x100000000ull);
+    EXPECT_EQ(Bank::StrideFor(0xFFFFFFFFu), 0x100000008ull);
+}
+
+TEST_F(BankTest, FreedElementIsTheNextOneHandedOut) {
+    bank.Init(40, 1, false, "All.BankAlloc");
+    void* a = bank.Alloc();
+    void* b = bank.Alloc();
+    void* c = bank.Alloc();
+    bank.Free(b);
+    EXPECT_TRUE(bank.Validate());
+    EXPECT_EQ(bank.Alloc(), b);
+    EXPECT_EQ(HeaderWord::Read(b), 1u);
+    bank.Free(a);
+    bank.Free(c);
+    EXPECT_TRUE(bank.Validate());
+    EXPECT_EQ(bank.Alloc(), c);
+    EXPECT_EQ(bank.Alloc(), a);
+    void* d = bank.Alloc();
+    EXPECT_EQ(HeaderWord::Read(d), 3u) << "then the untouched slots in order";
+    EXPECT_EQ(bank.PageCount(), 1u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, FullCurrentPageGivesWayToTheFullestPageWithRoom) {
+    bank.Init(252, 0, false, "All.BankAlloc");  // stride 256: a handful of slots per page
+    ASSERT_GE(bank.ElementsPerPage(), 6u);
+    auto pages = FillPages(4);  // ring p0 -> p1 -> p2 -> p3, current p3, all full
+    for (int i = 0; i < 5; ++i) bank.Free(pages[0][i]);
+    for (int i = 0; i < 3; ++i) bank.Free(pages[2][i]);
+    ASSERT_TRUE(bank.Validate());
+
+    EXPECT_EQ(bank.Alloc(), pages[2][2]) << "p2 (3 free) beats p0 (5 free); p1 is full";
+    EXPECT_EQ(bank.CurrentPage(), PageOf(pages[2].back()));
+
+    // While the current page has room it stays current, even with a fuller page elsewhere.
+    bank.Free(pages[1][0]);
+    EXPECT_EQ(bank.Alloc(), pages[2][1]);
+    EXPECT_EQ(bank.CurrentPage(), PageOf(pages[2].back()));
+    EXPECT_EQ(bank.PageCount(), 4u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, AmongEquallyFullPagesTheFirstMetWalkingForwardWins) {
+    bank.Init(252, 0, false, "All.BankAlloc");
+    auto pages = FillPages(4);  // current p3; walking next: p0, p1, p2
+    for (int i = 0; i < 3; ++i) bank.Free(pages[1][i]);
+    for (int i = 0; i < 3; ++i) bank.Free(pages[2][i]);
+
+    EXPECT_EQ(bank.Alloc(), pages[1][2]);
+    EXPECT_EQ(bank.CurrentPage(), PageOf(pages[1].back()));
+    EXPECT_EQ(wiring.cache.InUseBytes(), 4 * 4096u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, WithEveryPageFullANewPageFollowsTheCurrentOne) {
+    bank.Init(252, 0, false, "All.BankAlloc");
+    auto pages = FillPages(3);  // ring p0 -> p1 -> p2, current p2
+    BankPage* p0 = PageOf(pages[0][0]);
+    BankPage* p1 = PageOf(pages[1][0]);
+    bank.Free(pages[0][4]);
+    EXPECT_EQ(bank.Alloc(), pages[0][4]);  // moves to p0, the only page with room
+    ASSERT_EQ(bank.CurrentPage(), p0);
+
+    void* fresh = bank.Alloc();
+    ASSERT_NE(fresh, nullptr);
+    BankPage* added = bank.CurrentPage();
+    EXPECT_EQ(PageOf(fresh), added);
+    EXPECT_EQ(HeaderWord::Read(fresh), 0u);
+    EXPECT_EQ(added->prev, p0);
+    EXPECT_EQ(added->next, p1);
+    EXPECT_EQ(p0->next, added);
+    EXPECT_EQ(p1->prev, added);
+    EXPECT_EQ(bank.PageCount(), 4u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, NoBlockFromTheCacheMeansNullAndNoChange) {
+    bank.Init(252, 0, false, "All.BankAlloc");
+    wiring.runtime.FailAll(true);
+    EXPECT_EQ(bank.Alloc(), nullptr);
+    EXPECT_EQ(bank.CurrentPage(), nullptr);
+    EXPECT_TRUE(bank.Validate());
+
+    wiring.runtime.FailAll(false);
+    auto pages = FillPages(2);
+    BankPage* current = bank.CurrentPage();
+    wiring.runtime.FailAll(true);
+    EXPECT_EQ(bank.Alloc(), nullptr);
+    EXPECT_EQ(bank.CurrentPage(), current);
+    EXPECT_EQ(bank.PageCount(), 2u);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 2 * 4096u);
+    EXPECT_TRUE(bank.Validate());
+
+    wiring.runtime.FailAll(false);  // a later request tries again
+    EXPECT_NE(bank.Alloc(), nullptr);
+    EXPECT_EQ(bank.PageCount(), 3u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, EmptiedPageGoesBackToTheCacheAtOnce) {
+    bank.Init(1000, 2, false, "All.BankAlloc");
+    void* a = bank.Alloc();
+    void* b = bank.Alloc();
+    BankPage* only = bank.CurrentPage();
+    bank.Free(a);
+    EXPECT_EQ(wiring.cache.CachedBytes(), 0u);
+    bank.Free(b);
+    EXPECT_EQ(bank.CurrentPage(), nullptr);
+    EXPECT_EQ(bank.PageCount(), 0u);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 0u);
+    EXPECT_EQ(wiring.cache.CachedCount(2), 1u) << "returned with the bank's own class";
+    EXPECT_TRUE(bank.Validate());
+
+    // The next request adds a page again: the very block just given back.
+    void* again = bank.Alloc();
+    EXPECT_EQ(bank.CurrentPage(), only);
+    EXPECT_EQ(again, a);
+    bank.Free(again);
+    EXPECT_TRUE(wiring.cache.Validate());
+}
+
+TEST_F(BankTest, EmptyingAPageMovesTheCurrentPageOnOnlyWhenItWasCurrent) {
+    bank.Init(252, 0, false, "All.BankAlloc");
+    auto pages = FillPages(4);  // ring p0 -> p1 -> p2 -> p3, current p3
+    BankPage* p0 = PageOf(pages[0][0]);
+    BankPage* p2 = PageOf(pages[2][0]);
+    BankPage* p3 = PageOf(pages[3][0]);
+
+    for (void* element : pages[1]) bank.Free(element);  // not current: leaves the ring alone
+    EXPECT_EQ(bank.CurrentPage(), p3);
+    EXPECT_EQ(p0->next, p2);
+    EXPECT_EQ(p2->prev, p0);
+    EXPECT_EQ(wiring.cache.CachedBytes(), 4096u);
+    EXPECT_TRUE(bank.Validate());
+
+    for (void* element : pages[3]) bank.Free(element);  // current: its successor takes over
+    EXPECT_EQ(bank.CurrentPage(), p0);
+    EXPECT_EQ(p0->prev, p2);
+    EXPECT_EQ(p2->next, p0);
+    EXPECT_EQ(bank.PageCount(), 2u);
+    EXPECT_EQ(wiring.cache.CachedBytes(), 2 * 4096u);
+    EXPECT_TRUE(bank.Validate());
+
+    for (void* element : pages[0]) bank.Free(element);
+    EXPECT_EQ(bank.CurrentPage(), p2);
+    EXPECT_EQ(p2->next, p2);
+    EXPECT_EQ(p2->prev, p2);
+    for (void* element : pages[2]) bank.Free(element);  // the only page: none is left
+    EXPECT_EQ(bank.CurrentPage(), nullptr);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 0u);
+    EXPECT_TRUE(wiring.cache.Validate());
+}
+
+TEST_F(BankTest, LargestPageFillsToTheFormulaCountBeforeASecondIsAdded) {
+    bank.Init(16, 4, false, "All.BankAlloc");
+    const uint32_t perPage = (65536 - FirstOffset) / 24;
+    ASSERT_EQ(bank.ElementsPerPage(), perPage);
+    std::vector<void*> elements;
+    for (uint32_t i = 0; i < perPage; ++i) {
+        elements.push_back(bank.Alloc());
+        ASSERT_NE(elements.back(), nullptr);
+        std::memset(elements.back(), 0x5A, bank.GetUsableSize());
+    }
+    BankPage* page = bank.CurrentPage();
+    EXPECT_EQ(bank.PageCount(), 1u);
+    EXPECT_EQ(page->freeCount, 0u);
+    char* last = static_cast<char*>(elements.back());
+    EXPECT_EQ(HeaderWord::Read(last), perPage - 1);
+    EXPECT_LE(last + bank.GetUsableSize(), reinterpret_cast<char*>(page) + 65536);
+
+    void* next = bank.Alloc();
+    EXPECT_EQ(bank.PageCount(), 2u);
+    EXPECT_NE(bank.CurrentPage(), page);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 2 * 65536u);
+    bank.Free(next);
+    for (void* element : elements) bank.Free(element);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 0u);
+    EXPECT_TRUE(bank.Validate());
+}
+
+TEST_F(BankTest, GetStatsZeroesEverythingButWordThree) {
+    bank.Init(16, 0, false, "All.BankAlloc");
+    void* element = bank.Alloc();
+    IAllocator& holder = bank;
+    MemStats stats;
+    for (uint32_t i = 0; i < 10; ++i) stats.words[i] = 0xA0 + i;
+    uint32_t words[5] = {1, 2, 3, 4, 5};
+    holder.GetStats(&words[0], &stats, &words[1], &words[2], &words[3], &words[4]);
+    for (uint32_t i = 0; i < 10; ++i) EXPECT_EQ(stats.words[i], i == 3 ? 0xA3u : 0u) << i;
+    for (uint32_t word : words) EXPECT_EQ(word, 0u);
+    EXPECT_EQ(bank.CurrentPage()->freeCount, bank.ElementsPerPage() - 1);
+    bank.Free(element);
+}
+
+TEST_F(BankTest, NullElementsAreIgnored) {
+    bank.Init(16, 0, false, "All.BankAlloc");
+    void* element = bank.Alloc();
+    IAllocator& holder = bank;
+    holder.Free(nullptr);
+    bank.FreeIndexed(nullptr, 0);
+    bank.FreeIndexed(nullptr, 7);
+    EXPECT_EQ(bank.CurrentPage()->freeCount, bank.ElementsPerPage() - 1);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 4096u);
+    EXPECT_TRUE(bank.Validate());
+    holder.Free(element);
+    EXPECT_EQ(wiring.cache.InUseBytes(), 0u);
+}
+
+TEST_F(BankTest, ReleaseLosesNoUpdateWhenRacingAddRef) {
+    IAllocator& holder = bank;
+    holder.Release();
+    EXPECT_EQ(bank.RefCount(), -1) << "no test against zero";
+    bank.AddRef();
+
+    constexpr int Rounds = 20000;
+    for (int i = 0; i < Rounds; ++i) bank.AddRef();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < Rounds; ++i) bank.AddRef();
+        });
+        threads.emplace_back([&] {
+            for (int i = 0; i < Rounds; ++i) holder.Release();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(bank.RefCount(), Rounds);
+}
