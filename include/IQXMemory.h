@@ -328,8 +328,10 @@ public:
     virtual void UnlockBankList() = 0;
 
     // --- Thread tags. ------------------------------------------------------------------------
-    // 19. Opens a tag bracket on this thread; the outermost one sets the tag. Returns the
-    //     thread's context, or null when it cannot be created.
+    // 19. Opens a tag bracket on this thread; the outermost one copies the tag's three words,
+    //     inner ones only count. A null tag at the outermost bracket opens it and keeps the
+    //     thread's current tag. Returns the thread's context (the same pointer for the thread's
+    //     life, first holding "All.Unknown" twice and 0), or null when it cannot be created.
     virtual ThreadTagContext* PushTag(const AllocTag* tag) = 0;
     // 20. Closes a bracket (the depth never goes below 0) and returns the context, or null.
     virtual ThreadTagContext* PopTag() = 0;

@@ -58,6 +58,30 @@ int main(int argc, char** argv) {
     memory->FreeBlock(4, again);
     memory->FlushBlockCache();
 
+    // A range heap over 1 MiB of "video memory" at 0x10000000 that the library never touches.
+    RangeHeap* vram = memory->CreateRangeHeap(1 << 20, 64, 16, 0x10000000);
+    uint32_t low = 0, high = 0, largest = 0, total = 0, spare = 0;
+    uint16_t lowHandle = 0, highHandle = 0;
+    MemStats stats;
+    memory->RangeAlloc(vram, 1000, 256, &low, &lowHandle, true);
+    memory->RangeAlloc(vram, 5000, 4096, &high, &highHandle, false);
+    memory->GetRangeHeapInfo(vram, &total, &spare, &stats, &largest);
+    std::printf(
+        "range heap: bottom-up 1000 @256 -> offset %u, top-down 5000 @4096 -> offset %u;"
+        " %u spare descriptors, largest free %u\n",
+        unsigned(low), unsigned(high), unsigned(spare), unsigned(largest));
+    memory->RangeFree(vram, lowHandle);
+    memory->RangeFree(vram, highHandle);
+    memory->DestroyRangeHeap(vram);
+
+    AllocTag loading = {"Loading", "Textures", 3};
+    memory->PushTag(&loading);
+    ThreadTagContext* context = memory->PushTag(nullptr);  // nested: only the depth moves
+    std::printf("PushTag twice -> tag \"%s/%s\" value %u, depth %u\n", context->tag.firstName,
+                context->tag.secondName, unsigned(context->tag.value), unsigned(context->depth));
+    memory->PopTag();
+    memory->PopTag();
+
     void* page = memory->AllocAligned(64, 4096);
     std::printf("AllocAligned(64, 4096) -> %p (address %% 4096 = %u)\n", page,
                 unsigned(reinterpret_cast<uintptr_t>(page) % 4096));

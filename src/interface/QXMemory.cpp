@@ -1,12 +1,17 @@
 #include "interface/QXMemory.h"
 
 #include "common/HeaderWord.h"
+#include "common/StatsRecord.h"
 #include "interface/Singletons.h"
 #include "pool/BankRegistry.h"
 #include "pool/BlockCache.h"
 #include "pool/SmallMemAllocator.h"
+#include "range/RangeHeap.h"
+#include "stats/SnapshotQueries.h"
+#include "stats/ThreadTagStore.h"
 #include "system/AlignedHeap.h"
 #include "system/OutOfMemoryHandler.h"
+#include "system/SystemHeap.h"
 
 // --- General allocation ----------------------------------------------------------------------
 
@@ -82,8 +87,8 @@ void QXMemory::UnlockBankList() { GetBankRegistry().UnlockBankList(); }
 
 // --- Thread tags -----------------------------------------------------------------------------
 
-ThreadTagContext* QXMemory::PushTag(const AllocTag*) { return nullptr; }
-ThreadTagContext* QXMemory::PopTag() { return nullptr; }
+ThreadTagContext* QXMemory::PushTag(const AllocTag* tag) { return GetThreadTagStore().Push(tag); }
+ThreadTagContext* QXMemory::PopTag() { return GetThreadTagStore().Pop(); }
 
 uint16_t QXMemory::LargeBlockQuery(void*, uint32_t) {
     GetAlignedHeap();
@@ -94,13 +99,29 @@ void QXMemory::LargeBlockHookB(uint32_t, uint32_t) { GetAlignedHeap(); }
 
 // --- Range heaps -----------------------------------------------------------------------------
 
-RangeHeap* QXMemory::CreateRangeHeap(uint32_t, uint32_t, uint32_t, uint32_t) { return nullptr; }
-void QXMemory::DestroyRangeHeap(RangeHeap*) {}
-bool QXMemory::RangeAlloc(RangeHeap*, uint32_t, uint32_t, uint32_t*, uint16_t*, bool) {
-    return false;
+// The factory takes the descriptor count first; the slot takes the total size first.
+RangeHeap* QXMemory::CreateRangeHeap(uint32_t totalSize, uint32_t entryCount, uint32_t minFragment,
+                                     uint32_t base) {
+    return RangeHeap::Create(GetSystemHeap(), entryCount, totalSize, minFragment, base);
 }
-void QXMemory::RangeFree(RangeHeap*, uint16_t) {}
-void QXMemory::GetRangeHeapInfo(RangeHeap*, uint32_t*, uint32_t*, MemStats*, uint32_t*) {}
+
+void QXMemory::DestroyRangeHeap(RangeHeap* heap) { RangeHeap::Destroy(GetSystemHeap(), heap); }
+
+bool QXMemory::RangeAlloc(RangeHeap* heap, uint32_t size, uint32_t alignment, uint32_t* outOffset,
+                          uint16_t* outHandle, bool bottomUp) {
+    return heap && heap->Alloc(size, alignment, outOffset, outHandle, bottomUp);
+}
+
+void QXMemory::RangeFree(RangeHeap* heap, uint16_t handle) {
+    if (heap) heap->Free(handle);
+}
+
+void QXMemory::GetRangeHeapInfo(RangeHeap* heap, uint32_t* outTotal, uint32_t* outSpare,
+                                MemStats* stats, uint32_t* outLargest) {
+    if (!heap) return;
+    heap->GetInfo(outTotal, outSpare, stats);
+    if (outLargest) *outLargest = heap->LargestFreeBlock();
+}
 
 uint32_t QXMemory::LargeHeapCounter() {
     GetAlignedHeap();
@@ -114,28 +135,70 @@ uint32_t QXMemory::SmallHeapCounter() {
 
 // --- Snapshots and statistics ----------------------------------------------------------------
 
-uint32_t QXMemory::GetCategoryCount(MemSnapshot*) { return 0; }
-bool QXMemory::GetCategoryStatsByName(MemSnapshot*, const char*, MemStats*, MemStats*) {
-    return false;
+uint32_t QXMemory::GetCategoryCount(MemSnapshot* snapshot) {
+    return SnapshotQueries::GetCategoryCount(snapshot);
 }
-bool QXMemory::GetCategoryStats(MemSnapshot*, uint32_t, uint32_t*, MemStats*, MemStats*) {
-    return false;
+
+bool QXMemory::GetCategoryStatsByName(MemSnapshot* snapshot, const char* name, MemStats* first,
+                                      MemStats* second) {
+    return SnapshotQueries::GetCategoryStatsByName(snapshot, name, first, second);
 }
-uint32_t QXMemory::GetRecordCount(MemSnapshot*) { return 0; }
-bool QXMemory::GetRecord(MemSnapshot*, uint32_t, uint32_t*, uint32_t*, uint32_t*, MemStats*) {
-    return false;
+
+bool QXMemory::GetCategoryStats(MemSnapshot* snapshot, uint32_t index, uint32_t* id,
+                                MemStats* first, MemStats* second) {
+    return SnapshotQueries::GetCategoryStats(snapshot, index, id, first, second);
 }
-void QXMemory::GetSystemHeapStats(MemStats*) {}
-void QXMemory::GetLargeHeapStats(MemStats*) {}
-void QXMemory::GetBlockCacheStats(MemStats*, uint32_t*) {}
-void QXMemory::GetSmallHeapStats(MemStats*) {}
-void QXMemory::GetBlockCacheStatsFor(uint32_t, MemStats*) {}
+
+uint32_t QXMemory::GetRecordCount(MemSnapshot* snapshot) {
+    return SnapshotQueries::GetRecordCount(snapshot);
+}
+
+bool QXMemory::GetRecord(MemSnapshot* snapshot, uint32_t index, uint32_t* categoryId,
+                         uint32_t* firstWord, uint32_t* secondWord, MemStats* stats) {
+    return SnapshotQueries::GetRecord(snapshot, index, categoryId, firstWord, secondWord, stats);
+}
+
+// The library keeps no counters: each statistics slot obtains its subsystem, as a query of it
+// would, and answers with a reset record.
+void QXMemory::GetSystemHeapStats(MemStats* stats) {
+    GetSystemHeap();
+    ResetStats(stats);
+}
+
+void QXMemory::GetLargeHeapStats(MemStats* stats) {
+    GetAlignedHeap();
+    ResetStats(stats);
+}
+
+void QXMemory::GetBlockCacheStats(MemStats* stats, uint32_t* out) {
+    GetBlockCache();
+    ResetStats(stats);
+    *out = 0;
+}
+
+void QXMemory::GetSmallHeapStats(MemStats* stats) {
+    GetSmallMemAllocator();
+    ResetStats(stats);
+}
+
+void QXMemory::GetBlockCacheStatsFor(uint32_t, MemStats* stats) {
+    GetBlockCache();
+    ResetStats(stats);
+}
+
 void QXMemory::GetSmallBinStats(uint32_t bin, MemStats* stats, uint32_t* first, uint32_t* second,
                                 uint32_t* third, uint32_t* fourth) {
     GetSmallMemAllocator().GetBinStats(bin, stats, first, second, third, fourth);
 }
-uint32_t QXMemory::GetChildCategoryCount(MemSnapshot*, const char*) { return 0; }
-void QXMemory::GetChildCategoryId(MemSnapshot*, const char*, uint32_t, uint32_t*) {}
+
+uint32_t QXMemory::GetChildCategoryCount(MemSnapshot* snapshot, const char* name) {
+    return SnapshotQueries::GetChildCategoryCount(snapshot, name);
+}
+
+void QXMemory::GetChildCategoryId(MemSnapshot* snapshot, const char* name, uint32_t index,
+                                  uint32_t* id) {
+    SnapshotQueries::GetChildCategoryId(snapshot, name, index, id);
+}
 
 // --- Out of memory ---------------------------------------------------------------------------
 

@@ -1,9 +1,11 @@
 #include "interface/Singletons.h"
 
 #include "platform/RuntimeHeap.h"
+#include "platform/ThreadLocalSlots.h"
 #include "pool/BankRegistry.h"
 #include "pool/BlockCache.h"
 #include "pool/SmallMemAllocator.h"
+#include "stats/ThreadTagStore.h"
 #include "system/AlignedHeap.h"
 #include "system/OutOfMemoryHandler.h"
 #include "system/SystemHeap.h"
@@ -48,4 +50,9 @@ SmallMemAllocator& GetSmallMemAllocator() {
 BankRegistry& GetBankRegistry() {
     static BankRegistry registry(GetSystemHeap(), GetBlockCache());
     return registry;
+}
+
+ThreadTagStore& GetThreadTagStore() {
+    static ThreadTagStore store(GetSystemHeap(), PlatformThreadLocalSlots());
+    return store;
 }

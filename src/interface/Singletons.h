@@ -10,6 +10,7 @@ class BlockCache;
 class OutOfMemoryHandler;
 class SmallMemAllocator;
 class SystemHeap;
+class ThreadTagStore;
 
 OutOfMemoryHandler& GetOutOfMemoryHandler();
 SystemHeap& GetSystemHeap();
@@ -17,3 +18,4 @@ AlignedHeap& GetAlignedHeap();
 BlockCache& GetBlockCache();
 SmallMemAllocator& GetSmallMemAllocator();
 BankRegistry& GetBankRegistry();
+ThreadTagStore& GetThreadTagStore();

@@ -5,6 +5,7 @@
 #include "common/BlockClass.h"
 #include "common/Check.h"
 #include "common/HeaderWord.h"
+#include "common/StatsRecord.h"
 #include "pool/BlockCache.h"
 
 namespace {
@@ -83,9 +84,7 @@ void Bank::Release() { refCount_.fetch_sub(1, std::memory_order_acq_rel); }
 void Bank::GetStats(uint32_t* first, MemStats* stats, uint32_t* second, uint32_t* third,
                     uint32_t* fourth, uint32_t* fifth) {
     *first = *second = *third = *fourth = *fifth = 0;
-    const uint32_t kept = stats->words[3];
-    *stats = MemStats();
-    stats->words[3] = kept;
+    ResetStats(stats);
 }
 
 bool Bank::CanTakeShape(uint32_t stride, uint32_t blockClass) {

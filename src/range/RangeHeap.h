@@ -1,0 +1,98 @@
+// RangeHeap - aligned offsets inside an address range the caller owns and never lends us.
+//
+// All bookkeeping lives in one block: this header followed by a fixed table of entryCount
+// 12-byte descriptors. Every descriptor that is not spare describes one block of the range, free
+// or allocated; the blocks tile [0, totalSize) along the address chain (addrPrev/addrNext), so a
+// block's size is never stored. Free blocks also sit on a free list (downLink/upLink) searched
+// first-fit from lowEnd for bottom-up requests and from highEnd for top-down ones. The list is
+// not kept in address order: a split keeps fragments beside their block, a merge keeps the
+// survivor's place, and a lone free goes to the end its allocation came from. Spare descriptors
+// form a stack through addrNext. Alignment applies to absolute addresses (base + offset).
+#pragma once
+
+#include <stdint.h>
+
+#include "IQXMemory.h"
+
+class SystemHeap;
+
+// Reserved 16-bit values; descriptor indices stay below 0xFFFC.
+constexpr uint16_t NoEntry = 0xFFFF;
+constexpr uint16_t MarkBottomUp = 0xFFFE;  // in upLink of a block allocated bottom-up
+constexpr uint16_t MarkTopDown = 0xFFFD;   // in upLink of a block allocated top-down
+constexpr uint16_t SpareMark = 0xFFFE;     // in addrPrev of a spare descriptor
+constexpr uint32_t MaxRangeEntries = 0xFFFC;
+
+struct RangeEntry {
+    uint16_t addrPrev;  // block just below, NoEntry for the lowest; SpareMark when spare
+    uint16_t addrNext;  // block just above, NoEntry for the highest; next spare when spare
+    uint16_t upLink;    // free-list neighbour towards highEnd, or an allocation mark
+    uint16_t downLink;  // free-list neighbour towards lowEnd
+    uint32_t offset;    // first byte of the block, from the start of the range
+};
+static_assert(sizeof(RangeEntry) == 12, "descriptors are 12 bytes");
+static_assert(MaxRangeEntries < MarkTopDown, "no index equals a reserved value");
+
+class RangeHeap {
+public:
+    // A heap over [base, base + totalSize) with entryCount descriptors, or null: for a count
+    // outside 2 to 65532 (the system heap is not asked) or when the system heap fails.
+    static RangeHeap* Create(SystemHeap& system, uint32_t entryCount, uint32_t totalSize,
+                             uint32_t minFragment, uint32_t base);
+    // Releases the heap's block; null does nothing. No other call may overlap.
+    static void Destroy(SystemHeap& system, RangeHeap* heap);
+
+    // First fit of size bytes at an absolute address that is a multiple of alignment. True with
+    // both outputs written; false with neither: no block fits, the first fit would need more
+    // spare descriptors than are left, or alignment is 0.
+    bool Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
+               bool bottomUp);
+    // Frees an allocation, merging it with free neighbours. A handle that is out of range, spare
+    // or already free is ignored.
+    void Free(uint16_t handle);
+    // The total size, the spare descriptor count and a reset record.
+    void GetInfo(uint32_t* outTotal, uint32_t* outSpare, MemStats* stats);
+    // The largest free block, alignment aside; 0 when nothing is free.
+    uint32_t LargestFreeBlock();
+
+    // Checks the address chain, the free list, the spare chain and the counts.
+    bool Validate();
+    uint32_t EntryCount() const { return entryCount_; }
+    const RangeEntry& Entry(uint16_t index) const { return Entries()[index]; }
+    uint16_t LowEnd() const { return lowEnd_; }
+    uint16_t HighEnd() const { return highEnd_; }
+    uint16_t SpareHead() const { return spareHead_; }
+
+    RangeHeap(const RangeHeap&) = delete;
+    RangeHeap& operator=(const RangeHeap&) = delete;
+
+private:
+    RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base);
+    ~RangeHeap() = default;
+
+    RangeEntry* Entries() { return reinterpret_cast<RangeEntry*>(this + 1); }
+    const RangeEntry* Entries() const { return reinterpret_cast<const RangeEntry*>(this + 1); }
+    RangeEntry& At(uint16_t index) { return Entries()[index]; }
+
+    // The steps below run under the lock and check nothing; their callers guarantee it.
+    uint32_t BlockSize(uint16_t d);
+    uint16_t TakeSpare();
+    void ReturnSpare(uint16_t d);
+    void LinkAddress(uint16_t d, uint16_t below, uint16_t above);
+    void LinkFree(uint16_t d, uint16_t down, uint16_t up);
+    void UnlinkFree(uint16_t d);
+    bool IsFree(uint16_t d);
+    // Turns free block d into the allocation [front, end) of its bs bytes, splitting off the
+    // leftovers of at least minFragment; false, with nothing changed, if spares run short.
+    bool Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, bool bottomUp);
+
+    CriticalSectionLock lock_;
+    uint16_t spareCount_;
+    uint16_t spareHead_;
+    uint16_t lowEnd_;
+    uint16_t highEnd_;
+    uint32_t totalSize_;
+    uint32_t base_;
+    uint32_t minFragment_;  // never 0
+    uint32_t entryCount_;   // kept so that Free can refuse handles it never gave out
+};

@@ -1,0 +1,583 @@
+// RangeHeap: worked scenarios, the arguments it refuses, seeded random walks against a plain
+// model of live extents (ranges past the end of the 32-bit address space among them) and four
+// threads on one heap. A private system heap over a fake runtime heap shows the one block each
+// heap takes. The last suite reaches the same heaps through GetIQXMemory().
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "IQXMemory.h"
+#include "range/RangeHeap.h"
+#include "support/FakeRuntimeHeap.h"
+#include "system/OutOfMemoryHandler.h"
+#include "system/SystemHeap.h"
+
+namespace {
+
+constexpr uint32_t Untouched = 0xA5A5A5A5;
+constexpr uint16_t UntouchedHandle = 0xA5A5;
+
+class NoCache final : public CacheFlusher {
+public:
+    void Flush() override {}
+};
+
+struct Piece {
+    bool ok;
+    uint32_t offset;
+    uint16_t handle;
+};
+
+Piece Take(RangeHeap* heap, uint32_t size, uint32_t alignment, bool bottomUp) {
+    Piece piece{false, Untouched, UntouchedHandle};
+    piece.ok = heap->Alloc(size, alignment, &piece.offset, &piece.handle, bottomUp);
+    return piece;
+}
+
+struct Info {
+    uint32_t total, spare, largest;
+};
+
+Info InfoOf(RangeHeap* heap) {
+    Info info;
+    MemStats stats;
+    heap->GetInfo(&info.total, &info.spare, &stats);
+    info.largest = heap->LargestFreeBlock();
+    return info;
+}
+
+// A reset keeps word 3 and zeroes the rest.
+void ExpectReset(const MemStats& stats, uint32_t word3) {
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(stats.words[i], i == 3 ? word3 : 0u) << "word " << i;
+}
+
+// Start offsets of the free blocks in free-list order, from lowEnd.
+std::vector<uint32_t> FreeOrder(const RangeHeap& heap) {
+    std::vector<uint32_t> starts;
+    for (uint16_t d = heap.LowEnd(); d != NoEntry && starts.size() <= heap.EntryCount();
+         d = heap.Entry(d).upLink)
+        starts.push_back(heap.Entry(d).offset);
+    return starts;
+}
+
+// Where the block that descriptor d holds ends: the next block's start, or the range's end.
+uint32_t BlockEnd(const RangeHeap& heap, uint16_t d, uint32_t total) {
+    const uint16_t next = heap.Entry(d).addrNext;
+    return next == NoEntry ? total : heap.Entry(next).offset;
+}
+
+void ExpectOneFreeBlock(RangeHeap* heap, uint32_t total) {
+    ASSERT_TRUE(heap->Validate());
+    ASSERT_EQ(heap->LowEnd(), heap->HighEnd());
+    const RangeEntry& only = heap->Entry(heap->LowEnd());
+    EXPECT_EQ(only.offset, 0u);
+    EXPECT_EQ(only.addrPrev, NoEntry);
+    EXPECT_EQ(only.addrNext, NoEntry);
+    const Info info = InfoOf(heap);
+    EXPECT_EQ(info.spare, heap->EntryCount() - 1);
+    EXPECT_EQ(info.largest, total);
+}
+
+class RangeHeapTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (RangeHeap* heap : heaps) RangeHeap::Destroy(system, heap);
+    }
+    RangeHeap* Make(uint32_t entryCount, uint32_t total, uint32_t minFragment = 16,
+                    uint32_t base = 0) {
+        RangeHeap* heap = RangeHeap::Create(system, entryCount, total, minFragment, base);
+        if (heap) heaps.push_back(heap);
+        return heap;
+    }
+    void Walk(uint32_t entryCount, uint32_t total, uint32_t minFragment, uint32_t base,
+              unsigned seed);
+
+    FakeRuntimeHeap runtime;
+    OutOfMemoryHandler handler;
+    NoCache cache;
+    SystemHeap system{runtime, handler, cache};
+    std::vector<RangeHeap*> heaps;
+};
+
+}  // namespace
+
+// --- Creation and destruction ----------------------------------------------------------------
+
+TEST_F(RangeHeapTest, EntryCountsOutsideTwoTo65532NeverReachTheRuntimeHeap) {
+    // 0x10002 and 0xFFFFFFFF would pass a test made on 16 bits or after adding the header.
+    for (uint32_t count : {0u, 1u, 65533u, 65535u, 65536u, 0x10002u, 0xFFFFFFFFu})
+        EXPECT_EQ(RangeHeap::Create(system, count, 1000, 16, 0), nullptr) << count;
+    EXPECT_EQ(runtime.Calls(), 0u);
+    runtime.FailAll(true);
+    EXPECT_EQ(Make(8, 1000), nullptr);
+    EXPECT_GT(runtime.Failures(), 0u);
+}
+
+TEST_F(RangeHeapTest, OneBlockHoldsTheHeaderAndEveryDescriptorUntilDestroy) {
+    for (uint32_t count : {2u, 65532u}) {
+        SCOPED_TRACE(count);
+        RangeHeap* heap = RangeHeap::Create(system, count, 5000, 16, 7);
+        ASSERT_NE(heap, nullptr);
+        ASSERT_EQ(runtime.Live().size(), 1u);
+        EXPECT_EQ(runtime.Live()[0].address, static_cast<void*>(heap));
+        EXPECT_EQ(runtime.Live()[0].size, sizeof(RangeHeap) + count * sizeof(RangeEntry));
+        ExpectOneFreeBlock(heap, 5000);
+        RangeHeap::Destroy(system, heap);
+        ASSERT_EQ(runtime.Outstanding(), 0u);
+        EXPECT_EQ(runtime.Released().back(), static_cast<void*>(heap));
+    }
+    const size_t released = runtime.Released().size();
+    RangeHeap::Destroy(system, nullptr);
+    EXPECT_EQ(runtime.Released().size(), released);
+}
+
+TEST_F(RangeHeapTest, MinFragmentZeroBehavesLikeOne) {
+    for (uint32_t minFragment : {0u, 1u}) {
+        SCOPED_TRACE(minFragment);
+        RangeHeap* heap = Make(3, 100, minFragment);
+        const Piece whole = Take(heap, 100, 1, true);  // an exact fit leaves nothing to split
+        EXPECT_EQ(InfoOf(heap).spare, 2u);
+        heap->Free(whole.handle);
+        EXPECT_EQ(Take(heap, 99, 1, false).offset, 1u);  // a 1-byte leftover is split off
+        EXPECT_EQ(InfoOf(heap).spare, 1u);
+        EXPECT_EQ(Take(heap, 1, 1, true).offset, 0u);
+        EXPECT_TRUE(heap->Validate());
+    }
+}
+
+// --- Worked scenarios ------------------------------------------------------------------------
+
+TEST_F(RangeHeapTest, FragmentsTakeSparesAndAFreeMergesIntoTheBlockAbove) {
+    RangeHeap* heap = Make(8, 1000);
+    const Piece low = Take(heap, 100, 64, true);
+    EXPECT_EQ(low.offset, 0u);
+    EXPECT_EQ(low.handle, 0);
+    EXPECT_EQ(heap->LowEnd(), 1);
+    EXPECT_EQ(FreeOrder(*heap), (std::vector<uint32_t>{100}));
+    const Piece high = Take(heap, 200, 32, false);
+    EXPECT_EQ(high.offset, 800u);
+    EXPECT_EQ(high.handle, 1);
+    EXPECT_EQ(heap->LowEnd(), 2);
+    EXPECT_EQ(BlockEnd(*heap, 2, 1000), 800u);
+
+    heap->Free(low.handle);
+    ASSERT_TRUE(heap->Validate());
+    EXPECT_EQ(heap->LowEnd(), 2);
+    EXPECT_EQ(heap->Entry(2).offset, 0u);
+    EXPECT_EQ(heap->SpareHead(), 0);
+    const Info info = InfoOf(heap);
+    EXPECT_EQ(info.total, 1000u);
+    EXPECT_EQ(info.spare, 6u);
+    EXPECT_EQ(info.largest, 800u);
+}
+
+TEST_F(RangeHeapTest, LoneFreesGoToTheEndTheirDirectionSearchesFirst) {
+    RangeHeap* heap = Make(8, 1000);
+    std::vector<uint16_t> handles;
+    for (uint32_t expected : {0u, 100u, 200u, 300u}) {
+        const Piece piece = Take(heap, 100, 1, true);
+        EXPECT_EQ(piece.offset, expected);
+        handles.push_back(piece.handle);
+    }
+    heap->Free(handles[0]);
+    heap->Free(handles[2]);
+    ASSERT_TRUE(heap->Validate());
+    EXPECT_EQ(FreeOrder(*heap), (std::vector<uint32_t>{200, 0, 400}));
+    const Piece next = Take(heap, 100, 1, true);
+    EXPECT_EQ(next.offset, 200u);
+    EXPECT_EQ(next.handle, handles[2]);
+
+    // A top-down allocation freed alone goes to highEnd instead.
+    const Piece top = Take(heap, 50, 1, false);
+    ASSERT_EQ(top.offset, 950u);
+    ASSERT_TRUE(Take(heap, 50, 1, false).ok);  // an allocated neighbour keeps it from merging
+    heap->Free(top.handle);
+    EXPECT_EQ(FreeOrder(*heap).back(), 950u);
+    EXPECT_TRUE(heap->Validate());
+}
+
+TEST_F(RangeHeapTest, SpareShortageStopsTheSearchAtTheFirstFit) {
+    RangeHeap* heap = Make(4, 1000);
+    const uint16_t first = Take(heap, 100, 1, true).handle;
+    ASSERT_TRUE(Take(heap, 100, 1, true).ok && Take(heap, 100, 1, true).ok);
+    EXPECT_EQ(InfoOf(heap).spare, 0u);
+    heap->Free(first);
+    ASSERT_EQ(FreeOrder(*heap), (std::vector<uint32_t>{0, 300}));
+
+    const Piece refused = Take(heap, 100, 1, false);
+    EXPECT_FALSE(refused.ok) << "[300, 1000) needs a spare for its front fragment";
+    EXPECT_EQ(refused.offset, Untouched);
+    EXPECT_EQ(refused.handle, UntouchedHandle);
+    EXPECT_EQ(FreeOrder(*heap), (std::vector<uint32_t>{0, 300}));
+    EXPECT_TRUE(heap->Validate());
+    const Piece exact = Take(heap, 100, 1, true);
+    EXPECT_EQ(exact.offset, 0u);
+    EXPECT_EQ(exact.handle, first);
+}
+
+TEST_F(RangeHeapTest, TwoDescriptorsSplitOnceThenOnlyExactFitsSucceed) {
+    RangeHeap* heap = Make(2, 1000);
+    ASSERT_TRUE(Take(heap, 100, 1, true).ok);
+    EXPECT_EQ(InfoOf(heap).spare, 0u);
+    EXPECT_FALSE(Take(heap, 100, 1, true).ok);
+    EXPECT_EQ(Take(heap, 900, 1, true).offset, 100u);
+    EXPECT_EQ(InfoOf(heap).largest, 0u);
+    EXPECT_FALSE(Take(heap, 0, 1, false).ok);
+    EXPECT_TRUE(heap->Validate());
+}
+
+TEST_F(RangeHeapTest, AlignmentAppliesToTheAbsoluteAddress) {
+    // A gap below minFragment stays inside the allocated block.
+    RangeHeap* kept = Make(8, 1000, 16, 120);
+    const Piece inside = Take(kept, 100, 64, true);
+    EXPECT_EQ(inside.offset, 8u);
+    EXPECT_EQ(kept->Entry(inside.handle).offset, 0u);
+    EXPECT_EQ(BlockEnd(*kept, inside.handle, 1000), 108u);
+    kept->Free(inside.handle);
+    ExpectOneFreeBlock(kept, 1000);
+
+    // A gap of minFragment or more becomes a free block of its own.
+    RangeHeap* split = Make(8, 1000, 16, 100);
+    const Piece after = Take(split, 100, 64, true);
+    EXPECT_EQ(after.offset, 28u);
+    EXPECT_EQ(split->Entry(after.handle).offset, 28u);
+    EXPECT_EQ(FreeOrder(*split), (std::vector<uint32_t>{0, 128}));
+
+    // Any nonzero alignment, rounded up bottom-up and down top-down.
+    RangeHeap* odd = Make(8, 1000, 16, 100);
+    EXPECT_EQ(Take(odd, 10, 48, true).offset, 44u);    // absolute 144
+    EXPECT_EQ(Take(odd, 10, 48, false).offset, 956u);  // absolute 1056, ends 34 short of 1100
+    EXPECT_TRUE(odd->Validate());
+}
+
+TEST_F(RangeHeapTest, SizeZeroHoldsADescriptorUntilFreed) {
+    RangeHeap* heap = Make(8, 1000);
+    const Piece empty = Take(heap, 0, 1, true);
+    EXPECT_EQ(empty.offset, 0u);
+    EXPECT_EQ(BlockEnd(*heap, empty.handle, 1000), 0u);
+    EXPECT_EQ(InfoOf(heap).spare, 6u);
+    EXPECT_TRUE(heap->Validate());
+    heap->Free(empty.handle);
+    ExpectOneFreeBlock(heap, 1000);
+}
+
+TEST_F(RangeHeapTest, FreeingTheOnlyAllocationLeavesOneBlockCoveringTheRange) {
+    RangeHeap* heap = Make(8, 1000);
+    const Piece middle = Take(heap, 50, 256, false);
+    EXPECT_EQ(middle.offset, 768u);
+    EXPECT_EQ(heap->Entry(1).offset, 0u);  // the front fragment takes the head of the chain
+    EXPECT_EQ(heap->Entry(2).offset, 818u);
+    heap->Free(middle.handle);
+    ExpectOneFreeBlock(heap, 1000);
+    EXPECT_EQ(heap->SpareHead(), middle.handle);
+    EXPECT_EQ(heap->Entry(middle.handle).addrNext, 2);
+}
+
+// --- Arguments the heap refuses --------------------------------------------------------------
+
+TEST_F(RangeHeapTest, AlignmentZeroIsRefusedWithNothingWritten) {
+    RangeHeap* heap = Make(8, 1000);
+    ASSERT_TRUE(Take(heap, 100, 8, true).ok);
+    for (bool bottomUp : {true, false}) {
+        for (uint32_t size : {0u, 1u, 100u}) {
+            const Piece piece = Take(heap, size, 0, bottomUp);
+            EXPECT_FALSE(piece.ok);
+            EXPECT_EQ(piece.offset, Untouched);
+            EXPECT_EQ(piece.handle, UntouchedHandle);
+        }
+    }
+    EXPECT_EQ(FreeOrder(*heap), (std::vector<uint32_t>{100}));
+    EXPECT_EQ(InfoOf(heap).spare, 6u);
+    EXPECT_TRUE(heap->Validate());
+}
+
+TEST_F(RangeHeapTest, FreeIgnoresHandlesThatAreNotAllocations) {
+    RangeHeap* heap = Make(8, 1000);
+    heap->Free(0);  // free, never allocated
+    const Piece a = Take(heap, 100, 1, true);
+    const Piece b = Take(heap, 100, 1, true);
+    const Piece c = Take(heap, 100, 1, false);
+    heap->Free(a.handle);  // alone: stays free under its own descriptor
+    heap->Free(c.handle);  // merges: its descriptor goes to the spare chain
+    const std::vector<uint32_t> order = FreeOrder(*heap);
+    const Info before = InfoOf(heap);
+    for (uint16_t bad : {a.handle, c.handle, uint16_t(4), uint16_t(7), uint16_t(8),
+                         uint16_t(0xFFFC), MarkTopDown, MarkBottomUp, NoEntry}) {
+        SCOPED_TRACE(bad);
+        heap->Free(bad);
+        ASSERT_TRUE(heap->Validate());
+        EXPECT_EQ(FreeOrder(*heap), order);
+        EXPECT_EQ(InfoOf(heap).spare, before.spare);
+        EXPECT_EQ(InfoOf(heap).largest, before.largest);
+    }
+    // Still a working heap, with b the one allocation left.
+    const Piece low = Take(heap, 100, 1, true);
+    EXPECT_EQ(low.offset, 0u);
+    const Piece top = Take(heap, 800, 1, false);
+    EXPECT_EQ(top.offset, 200u);
+    heap->Free(top.handle);
+    heap->Free(b.handle);
+    heap->Free(low.handle);
+    ExpectOneFreeBlock(heap, 1000);
+}
+
+// --- Random walks against a model of live extents --------------------------------------------
+
+namespace {
+
+struct Extent {
+    uint32_t offset, end;
+};
+
+// The stretches between live extents in address order. With minFragment 1 nothing is kept
+// inside an allocation, so every gap of nonzero length is exactly one free block.
+std::vector<Extent> Gaps(const std::map<uint16_t, Extent>& live, uint32_t total) {
+    std::vector<Extent> sorted, gaps;
+    for (const auto& entry : live) sorted.push_back(entry.second);
+    std::sort(sorted.begin(), sorted.end(), [](const Extent& x, const Extent& y) {
+        return x.offset != y.offset ? x.offset < y.offset : x.end < y.end;
+    });
+    uint32_t at = 0;
+    for (const Extent& extent : sorted) {
+        EXPECT_GE(extent.offset, at) << "live extents overlap";
+        gaps.push_back({at, std::max(at, extent.offset)});
+        at = std::max(at, extent.end);
+    }
+    gaps.push_back({at, total});
+    return gaps;
+}
+
+bool AnyGapHolds(const std::vector<Extent>& gaps, uint32_t size, uint32_t alignment,
+                 uint32_t base) {
+    for (const Extent& gap : gaps) {
+        const uint64_t start = uint64_t(base) + gap.offset;
+        const uint64_t aligned = (start + alignment - 1) / alignment * alignment;
+        if (aligned + size <= uint64_t(base) + gap.end) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragment, uint32_t base,
+                         unsigned seed) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    RangeHeap* heap = Make(entryCount, total, minFragment, base);
+    const bool wraps = uint64_t(base) + total > 0x100000000u;
+    const bool exact = minFragment <= 1 && !wraps;
+    const uint32_t alignments[] = {1, 1, 2, 3, 4, 8, 12, 16, 48, 64, 100, 256, 1000, 4096};
+    std::mt19937 random(seed);
+    std::map<uint16_t, Extent> live;
+    uint32_t liveBytes = 0;
+
+    for (int step = 0; step < 4000 && !HasFailure(); ++step) {
+        SCOPED_TRACE(step);
+        if (live.empty() || random() % 100 < 55) {
+            const unsigned kind = random() % 20;
+            const uint32_t size = kind == 0  ? 0
+                                  : kind < 3 ? random() % (total / 2)
+                                             : 1 + random() % (total / 40);
+            const uint32_t alignment = alignments[random() % 14];
+            const bool bottomUp = random() % 2 == 0;
+            const std::vector<Extent> gaps = Gaps(live, total);
+            const uint32_t spare = InfoOf(heap).spare;
+            const Piece piece = Take(heap, size, alignment, bottomUp);
+            if (!piece.ok) {
+                EXPECT_EQ(piece.offset, Untouched);
+                EXPECT_EQ(piece.handle, UntouchedHandle);
+                // With two spares the first fit always splits, so only a real misfit refuses.
+                if (exact && size > 0 && spare >= 2) {
+                    EXPECT_FALSE(AnyGapHolds(gaps, size, alignment, base))
+                        << "refused " << size << " aligned " << alignment;
+                }
+                continue;
+            }
+            ASSERT_LT(piece.handle, entryCount);
+            ASSERT_EQ(live.count(piece.handle), 0u) << "handle given out twice";
+            ASSERT_LE(uint64_t(piece.offset) + size, total);
+            // Starts past the last 32-bit address are never handed out, so every start is an
+            // aligned 32-bit address even in a range that passes 2^32.
+            ASSERT_LE(uint64_t(base) + piece.offset, 0xFFFFFFFFu);
+            EXPECT_EQ((base + piece.offset) % alignment, 0u);
+            if (exact && size > 0) {
+                // First fit lands at the lowest (highest) aligned place of the block it chose.
+                auto gap = std::find_if(gaps.begin(), gaps.end(), [&](const Extent& g) {
+                    return g.offset <= piece.offset && piece.offset + size <= g.end;
+                });
+                ASSERT_NE(gap, gaps.end()) << "granted bytes that were not free";
+                EXPECT_LT(bottomUp ? piece.offset - gap->offset : gap->end - piece.offset - size,
+                          alignment);
+            }
+            live[piece.handle] = {piece.offset, piece.offset + size};
+            liveBytes += size;
+        } else {
+            auto victim = std::next(live.begin(), random() % live.size());
+            heap->Free(victim->first);
+            liveBytes -= victim->second.end - victim->second.offset;
+            live.erase(victim);
+        }
+
+        ASSERT_TRUE(heap->Validate());
+        const std::vector<Extent> gaps = Gaps(live, total);
+        // Along the address chain, every allocated block is a live handle holding its extent.
+        uint16_t d = NoEntry;
+        for (uint32_t i = 0; i < entryCount; ++i)
+            if (heap->Entry(uint16_t(i)).addrPrev == NoEntry) d = uint16_t(i);
+        uint32_t blocks = 0, allocated = 0;
+        for (; d != NoEntry && blocks <= entryCount; d = heap->Entry(d).addrNext, ++blocks) {
+            const uint16_t mark = heap->Entry(d).upLink;
+            if (mark != MarkBottomUp && mark != MarkTopDown) continue;
+            ++allocated;
+            const auto it = live.find(d);
+            ASSERT_NE(it, live.end()) << "descriptor " << d << " allocated but not handed out";
+            EXPECT_LE(heap->Entry(d).offset, it->second.offset);
+            EXPECT_GE(BlockEnd(*heap, d, total), it->second.end);
+        }
+        EXPECT_EQ(allocated, live.size());
+        const Info info = InfoOf(heap);
+        EXPECT_EQ(info.total, total);
+        EXPECT_EQ(info.spare + blocks, entryCount);
+        EXPECT_LE(info.largest, total - liveBytes);
+        if (exact) {
+            uint32_t widest = 0;
+            for (const Extent& gap : gaps) widest = std::max(widest, gap.end - gap.offset);
+            EXPECT_EQ(info.largest, widest);
+        }
+    }
+    for (const auto& entry : live) heap->Free(entry.first);
+    ExpectOneFreeBlock(heap, total);
+}
+
+TEST_F(RangeHeapTest, RandomWalkWithoutKeptLeftoversMatchesTheModelExactly) {
+    Walk(64, 1u << 16, 1, 0x10000003u, 1);
+    Walk(64, 1u << 16, 0, 0, 2);
+    Walk(12, 10000, 1, 5, 3);  // spares run short often
+}
+
+TEST_F(RangeHeapTest, RandomWalkKeepingSmallLeftoversInsideAllocations) {
+    Walk(48, 1u << 16, 32, 100, 4);
+    Walk(48, 1u << 16, 300, 0x7FFF, 5);
+}
+
+// Whatever is granted in a range that passes 2^32 still lies inside the range, apart.
+TEST_F(RangeHeapTest, RandomWalkOverARangePastTheAddressSpaceEnd) {
+    Walk(48, 1u << 16, 8, 0xFFFFF000u, 6);
+    Walk(48, 1u << 16, 1, 0xFFFFFFFFu, 7);
+    EXPECT_EQ(Take(Make(8, 0x10000, 1, 0xFFFFF000u), 0x100, 0x100, true).offset, 0u);
+}
+
+// --- Threads ---------------------------------------------------------------------------------
+
+TEST_F(RangeHeapTest, FourThreadsNeverHoldOverlappingPieces) {
+    const uint32_t total = 1u << 20, base = 0x10000;
+    RangeHeap* heap = Make(512, total, 8, base);
+    std::mutex mutex;
+    std::map<uint32_t, uint32_t> taken;  // offset -> end, over every thread's live pieces
+    std::atomic<int> faults{0};
+
+    auto work = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        std::vector<Piece> mine;
+        auto release = [&](size_t index) {
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                taken.erase(mine[index].offset);  // before Free, or another thread may reuse it
+            }
+            heap->Free(mine[index].handle);
+            mine[index] = mine.back();
+            mine.pop_back();
+        };
+        for (int i = 0; i < 3000; ++i) {
+            if (mine.size() < 40 && random() % 3 != 0) {
+                const uint32_t size = 1 + random() % 3000, alignment = 1 + random() % 64;
+                const Piece piece = Take(heap, size, alignment, random() % 2 == 0);
+                if (!piece.ok) continue;
+                std::lock_guard<std::mutex> hold(mutex);
+                const auto next = taken.lower_bound(piece.offset);
+                if ((next != taken.end() && next->first < piece.offset + size) ||
+                    (next != taken.begin() && std::prev(next)->second > piece.offset) ||
+                    piece.offset + uint64_t(size) > total || (base + piece.offset) % alignment)
+                    ++faults;
+                taken[piece.offset] = piece.offset + size;
+                mine.push_back(piece);
+            } else if (!mine.empty()) {
+                release(random() % mine.size());
+            }
+        }
+        while (!mine.empty()) release(mine.size() - 1);
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 4; ++t) threads.emplace_back(work, 100 + t);
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(faults.load(), 0);
+    ExpectOneFreeBlock(heap, total);
+}
+
+// --- Through the interface -------------------------------------------------------------------
+
+TEST(RangeHeapInterfaceTest, SlotsReachOneHeapWithTheTotalSizeFirst) {
+    IQXMemory* memory = GetIQXMemory();
+    FakeRuntimeHeap runtime;
+    ScopedRuntimeHeap seam(runtime);
+    RangeHeap* heap = memory->CreateRangeHeap(1000, 8, 16, 0);
+    ASSERT_NE(heap, nullptr);
+    ASSERT_EQ(runtime.Live().size(), 1u);
+    EXPECT_EQ(runtime.Live()[0].size, sizeof(RangeHeap) + 8 * sizeof(RangeEntry));
+
+    uint32_t offset = Untouched;
+    uint16_t handle = UntouchedHandle;
+    EXPECT_TRUE(memory->RangeAlloc(heap, 100, 64, &offset, &handle, true));
+    EXPECT_EQ(offset, 0u);
+    EXPECT_EQ(handle, 0);
+    EXPECT_TRUE(memory->RangeAlloc(heap, 200, 32, &offset, &handle, false));
+    EXPECT_EQ(offset, 800u);
+    EXPECT_EQ(handle, 1);
+    memory->RangeFree(heap, 0);
+
+    uint32_t total = Untouched, spare = Untouched, largest = Untouched;
+    MemStats stats;
+    std::memset(&stats, 0x77, sizeof stats);
+    memory->GetRangeHeapInfo(heap, &total, &spare, &stats, &largest);
+    EXPECT_EQ(total, 1000u);
+    EXPECT_EQ(spare, 6u);
+    EXPECT_EQ(largest, 800u);
+    ExpectReset(stats, 0x77777777);  // the heap keeps no counters
+    total = spare = Untouched;
+    memory->GetRangeHeapInfo(heap, &total, &spare, &stats, nullptr);
+    EXPECT_EQ(total, 1000u);
+    EXPECT_EQ(spare, 6u);
+
+    memory->DestroyRangeHeap(heap);
+    EXPECT_EQ(runtime.Outstanding(), 0u);
+    EXPECT_EQ(runtime.Released(), std::vector<void*>{heap});
+}
+
+TEST(RangeHeapInterfaceTest, EverySlotTreatsANullHeapAsNothing) {
+    IQXMemory* memory = GetIQXMemory();
+    FakeRuntimeHeap runtime;
+    ScopedRuntimeHeap seam(runtime);
+    uint32_t offset = Untouched, total = Untouched, spare = Untouched, largest = Untouched;
+    uint16_t handle = UntouchedHandle;
+    EXPECT_FALSE(memory->RangeAlloc(nullptr, 16, 1, &offset, &handle, true));
+    EXPECT_FALSE(memory->RangeAlloc(nullptr, 16, 1, &offset, &handle, false));
+    EXPECT_EQ(offset, Untouched);
+    EXPECT_EQ(handle, UntouchedHandle);
+    MemStats stats;
+    std::memset(&stats, 0xA5, sizeof stats);
+    memory->GetRangeHeapInfo(nullptr, &total, &spare, &stats, &largest);
+    EXPECT_EQ(total, Untouched);
+    EXPECT_EQ(spare, Untouched);
+    EXPECT_EQ(largest, Untouched);
+    for (uint32_t word : stats.words) EXPECT_EQ(word, Untouched);
+    memory->RangeFree(nullptr, 0);
+    memory->DestroyRangeHeap(nullptr);
+    EXPECT_EQ(runtime.Calls(), 0u);
+    EXPECT_TRUE(runtime.Released().empty());
+}
