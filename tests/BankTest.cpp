@@ -139,6 +139,22 @@ TEST_F(BankTest, AmongEquallyFullPagesTheFirstMetWalkingForwardWins) {
     EXPECT_TRUE(bank.Validate());
 }
 
+// One free slot cannot be beaten, so the search may stop at the first such page; it must still
+// pass over fuller-but-not-full pages before it and ignore equal ones after it.
+TEST_F(BankTest, FirstPageWithOneFreeSlotWinsOverEveryOther) {
+    bank.Init(252, 0, false, "All.BankAlloc");
+    auto pages = FillPages(5);  // current p4; walking next: p0, p1, p2, p3
+    for (int i = 0; i < 2; ++i) bank.Free(pages[0][i]);
+    bank.Free(pages[2][4]);
+    bank.Free(pages[3][1]);
+
+    EXPECT_EQ(bank.Alloc(), pages[2][4]);
+    EXPECT_EQ(bank.CurrentPage(), PageOf(pages[2].back()));
+    EXPECT_EQ(bank.Alloc(), pages[3][1]) << "p2 is full again; p3 has one slot, p0 two";
+    EXPECT_EQ(bank.Alloc(), pages[0][1]);
+    EXPECT_TRUE(bank.Validate());
+}
+
 TEST_F(BankTest, WithEveryPageFullANewPageFollowsTheCurrentOne) {
     bank.Init(252, 0, false, "All.BankAlloc");
     auto pages = FillPages(3);  // ring p0 -> p1 -> p2, current p2

@@ -80,6 +80,17 @@ TEST_F(SmallMemAllocatorTest, EachSizeGoesToTheFirstBinThatHoldsIt) {
     }
 }
 
+// The bin lookup is a table; it must agree with comparing each bin's usable size in turn.
+TEST_F(SmallMemAllocatorTest, BinLookupAgreesWithTheFirstFitForEverySize) {
+    for (uint32_t size = 0; size <= 600; ++size) {
+        uint32_t expected = 0;
+        while (expected < SmallMemAllocator::BinCount && small.Bin(expected).GetUsableSize() < size)
+            ++expected;
+        ASSERT_EQ(SmallMemAllocator::BinFor(size), expected) << "size " << size;
+    }
+    EXPECT_EQ(SmallMemAllocator::BinFor(0xFFFFFFFFu), SmallMemAllocator::BinCount);
+}
+
 TEST_F(SmallMemAllocatorTest, HeaderWordCarriesKindAndSlot) {
     char* first = static_cast<char*>(small.Alloc(100));
     char* second = static_cast<char*>(small.Alloc(132));

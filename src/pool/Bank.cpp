@@ -48,10 +48,14 @@ void* Bank::Alloc() {
     if (!currentPage_) {
         if (!AddPage()) return nullptr;
     } else if (currentPage_->freeCount == 0) {
-        // The fullest page that still has room; the first met wins a tie.
+        // The fullest page that still has room; the first met wins a tie. A page with one free
+        // slot cannot be beaten, so the walk stops there.
         BankPage* pick = nullptr;
         for (BankPage* page = currentPage_->next; page != currentPage_; page = page->next) {
-            if (page->freeCount != 0 && (!pick || page->freeCount < pick->freeCount)) pick = page;
+            if (page->freeCount != 0 && (!pick || page->freeCount < pick->freeCount)) {
+                pick = page;
+                if (page->freeCount == 1) break;
+            }
         }
         if (pick)
             currentPage_ = pick;

@@ -1,5 +1,7 @@
 #include "pool/SmallMemAllocator.h"
 
+#include <array>
+
 #include "common/BlockClass.h"
 #include "common/HeaderWord.h"
 
@@ -22,10 +24,29 @@ SmallMemAllocator::SmallMemAllocator(BlockCache& cache)
         bins_[bin].Init(BinElementSize[bin], PageClass, false, "All.SmallMemAlloc");
 }
 
+namespace {
+
+constexpr uint32_t LargestUsableSize = uint32_t(
+    Bank::StrideFor(SmallMemAllocator::BinElementSize[SmallMemAllocator::BinCount - 1]) - 4);
+
+// Entry q is the first bin whose usable size (its stride minus the header word) is at least 4q.
+constexpr std::array<uint8_t, LargestUsableSize / 4 + 1> MakeBinByQuarter() {
+    std::array<uint8_t, LargestUsableSize / 4 + 1> table{};
+    uint8_t bin = 0;
+    for (uint32_t quarter = 0; quarter < table.size(); ++quarter) {
+        while (Bank::StrideFor(SmallMemAllocator::BinElementSize[bin]) - 4 < quarter * 4) ++bin;
+        table[quarter] = bin;
+    }
+    return table;
+}
+
+constexpr auto BinByQuarter = MakeBinByQuarter();
+static_assert(LargestUsableSize % 4 == 0, "usable sizes are multiples of 4");
+
+}  // namespace
+
 uint32_t SmallMemAllocator::BinFor(uint32_t size) {
-    uint32_t bin = 0;
-    while (bin < BinCount && Bank::StrideFor(BinElementSize[bin]) - 4 < size) ++bin;
-    return bin;
+    return size <= LargestUsableSize ? BinByQuarter[(size + 3) / 4] : BinCount;
 }
 
 void* SmallMemAllocator::Alloc(uint32_t size) {

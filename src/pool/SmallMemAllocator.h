@@ -32,7 +32,9 @@ public:
     void GetBinStats(uint32_t bin, MemStats* stats, uint32_t* first, uint32_t* second,
                      uint32_t* third, uint32_t* fourth);
 
-    // The bin serving size, or BinCount when none does.
+    // The bin serving size, or BinCount when none does: the first bin, from bin 0 up, whose
+    // usable size holds it. Every usable size is a multiple of 4, so one table entry per four
+    // sizes gives the same answer as comparing with each bin in turn.
     static uint32_t BinFor(uint32_t size);
     Bank& Bin(uint32_t bin) { return bins_[bin]; }
 
