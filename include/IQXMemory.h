@@ -92,9 +92,11 @@ inline void InitLock(LockState& state) {
 
 inline void DeleteLock(LockState&) {}
 
-// Slow path: mark the word contended and sleep until a release hands the lock over.
+// Slow path. Critical sections are a few dozen instructions and their holder is usually running,
+// so wait on the word a while before sleeping; only then mark it contended and sleep until a
+// release hands the lock over.
 inline void WaitForLock(LockState& state) {
-    for (int spin = 0; spin < 64; ++spin) {
+    for (int spin = 0; spin < 2000; ++spin) {
         int32_t expected = 0;
         if (__atomic_load_n(&state.word, __ATOMIC_RELAXED) == 0 &&
             __atomic_compare_exchange_n(&state.word, &expected, 1, false, __ATOMIC_ACQUIRE,

@@ -1,0 +1,574 @@
+// qxbench - runs one allocation workload against QXMemory or against the process's malloc, so
+// that every allocator executes the same workload code in a process of its own.
+//
+//   qxbench list                           every measurement: workload, variant, who runs it
+//   qxbench qx|malloc WORKLOAD [VARIANT]   runs the workload's variants (or one of them)
+//       --seconds S                        length of one timed run (default 0.3)
+//
+// Each measurement prints one line: workload, variant, allocator, ns per op, peak RSS in KiB.
+// With "malloc" the allocator column names whoever serves malloc in this process: glibc, or a
+// peer preloaded with LD_PRELOAD.
+#include <dlfcn.h>
+#include <sched.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchHarness.h"
+#include "IQXMemory.h"
+
+using namespace bench;
+
+namespace {
+
+// --- Allocator adapters: the same workload template is instantiated for each side. ---------
+
+struct QxHeap {
+    IQXMemory* memory;
+    void* Alloc(uint32_t size) { return memory->Alloc(size); }
+    void Free(void* block) { memory->Free(block); }
+};
+
+struct MallocHeap {
+    void* Alloc(uint32_t size) { return malloc(size); }
+    void Free(void* block) { free(block); }
+};
+
+// A bank's elements all have its size, so the requested size is ignored.
+struct QxBank {
+    IAllocator* bank;
+    void* Alloc(uint32_t) { return bank->Alloc(); }
+    void Free(void* element) { bank->Free(element); }
+};
+
+// Page blocks of one class; the malloc side gets the same size through MallocHeap.
+struct QxBlocks {
+    IQXMemory* memory;
+    int32_t sizeClass;
+    void* Alloc(uint32_t) { return memory->AllocBlock(sizeClass, &Tag); }
+    void Free(void* block) { memory->FreeBlock(sizeClass, block); }
+    static const AllocTag Tag;
+};
+const AllocTag QxBlocks::Tag = {"Bench", "PageBlock", 0};
+
+void* Check(void* block) {
+    if (!block) {
+        fprintf(stderr, "qxbench: an allocation failed\n");
+        exit(1);
+    }
+    return block;
+}
+
+// --- Churn: a live set where each step frees a random object and allocates its replacement. --
+
+enum class SizeKind { Uniform, LogUniform };
+
+struct SizeRange {
+    SizeKind kind;
+    uint32_t lo, hi;
+    uint32_t Draw(Rng& rng) const {
+        return kind == SizeKind::Uniform ? rng.Between(lo, hi) : rng.LogBetween(lo, hi);
+    }
+};
+
+template <class A>
+class Churn : public Workload {
+public:
+    // With several threads each one churns a live set of its own.
+    Churn(A api, uint32_t liveCount, SizeRange sizes, int threads)
+        : api_(api), liveCount_(liveCount), sizes_(sizes), threads_(threads), state_(threads) {}
+
+    int Threads() const override { return threads_; }
+
+    void Setup(int thread) override {
+        PerThread& s = state_[thread];
+        Rng rng(0x5EED0000u + uint64_t(thread));
+        s.steps.resize(StreamLength);
+        for (Step& step : s.steps) {
+            step.slot = rng.Below(liveCount_);
+            step.size = sizes_.Draw(rng);
+        }
+        s.live.resize(liveCount_);
+        for (void*& block : s.live) {
+            const uint32_t size = sizes_.Draw(rng);
+            block = Check(api_.Alloc(size));
+            if (size) Touch(block, size);
+        }
+    }
+
+    void Run(int thread, uint64_t count) override {
+        PerThread& s = state_[thread];
+        const Step* steps = s.steps.data();
+        void** live = s.live.data();
+        size_t cursor = s.cursor;
+        for (uint64_t i = 0; i < count; ++i) {
+            const Step step = steps[cursor];
+            cursor = (cursor + 1) & StreamMask;
+            api_.Free(live[step.slot]);
+            void* block = api_.Alloc(step.size);
+            if (!block) Check(block);
+            if (step.size) Touch(block, uint32_t(i));
+            live[step.slot] = block;
+        }
+        s.cursor = cursor;
+    }
+
+    void Teardown(int thread) override {
+        for (void* block : state_[thread].live) api_.Free(block);
+        state_[thread].live.clear();
+    }
+
+private:
+    struct Step {
+        uint32_t slot;
+        uint32_t size;
+    };
+    struct PerThread {
+        std::vector<Step> steps;
+        std::vector<void*> live;
+        size_t cursor = 0;
+    };
+    A api_;
+    uint32_t liveCount_;
+    SizeRange sizes_;
+    int threads_;
+    std::vector<PerThread> state_;
+};
+
+// --- Cross-thread: thread 0 allocates, thread 1 frees, through a bounded ring. ---------------
+
+template <class A>
+class CrossThread : public Workload {
+public:
+    explicit CrossThread(A api) : api_(api) {}
+
+    int Threads() const override { return 2; }
+
+    void Setup(int thread) override {
+        if (thread != 0) return;
+        Rng rng(0xC0055u);
+        sizes_.resize(StreamLength);
+        for (uint32_t& size : sizes_) size = rng.Between(0, 511);
+    }
+
+    void Run(int thread, uint64_t count) override {
+        if (thread == 0)
+            Produce(count);
+        else
+            Consume(count);
+    }
+
+private:
+    static constexpr size_t RingSize = 1024;
+
+    void Produce(uint64_t count) {
+        size_t tail = tail_.load(std::memory_order_relaxed);
+        size_t headSeen = head_.load(std::memory_order_acquire);
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint32_t size = sizes_[cursor_];
+            cursor_ = (cursor_ + 1) & StreamMask;
+            void* block = api_.Alloc(size);
+            if (!block) Check(block);
+            if (size) Touch(block, size);
+            // Re-read the consumer's position only when the ring looks full.
+            for (uint32_t spins = 0; tail - headSeen == RingSize;) {
+                Pause(spins);
+                headSeen = head_.load(std::memory_order_acquire);
+            }
+            ring_[tail & (RingSize - 1)] = block;
+            tail_.store(++tail, std::memory_order_release);
+        }
+    }
+
+    void Consume(uint64_t count) {
+        size_t head = head_.load(std::memory_order_relaxed);
+        size_t tailSeen = tail_.load(std::memory_order_acquire);
+        for (uint64_t i = 0; i < count; ++i) {
+            for (uint32_t spins = 0; head == tailSeen;) {
+                Pause(spins);
+                tailSeen = tail_.load(std::memory_order_acquire);
+            }
+            void* block = ring_[head & (RingSize - 1)];
+            head_.store(++head, std::memory_order_release);
+            api_.Free(block);
+        }
+    }
+
+    // Spins a while, then yields: if the other side has lost its CPU, waiting for it to come
+    // back is all this side can do.
+    static void Pause(uint32_t& spins) {
+        if (++spins < 4096) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            return;
+        }
+        spins = 0;
+        sched_yield();
+    }
+
+    A api_;
+    std::vector<uint32_t> sizes_;
+    size_t cursor_ = 0;
+    void* ring_[RingSize];
+    alignas(64) std::atomic<size_t> head_{0};  // written by the consumer only
+    alignas(64) std::atomic<size_t> tail_{0};  // written by the producer only
+};
+
+// --- Range heap: offsets in a 256 MiB range, random sizes and alignments, both ends. ---------
+
+class RangeChurn : public Workload {
+public:
+    RangeChurn(IQXMemory* memory, uint32_t liveCount, uint32_t largest)
+        : memory_(memory), liveCount_(liveCount), largest_(largest) {}
+
+    void Setup(int) override {
+        heap_ = memory_->CreateRangeHeap(RangeSize, Descriptors, MinFragment, RangeBase);
+        if (!heap_) Check(nullptr);
+        Rng rng(0x4A4E6Eu + liveCount_);
+        steps_.resize(StreamLength);
+        for (Step& step : steps_) {
+            step.slot = rng.Below(liveCount_);
+            step.size = rng.LogBetween(256, largest_);
+            // Half powers of two, half any value: the heap takes alignments that are not.
+            step.alignment = rng.Below(2) ? 1u << rng.Below(13) : rng.Between(1, 4096);
+            step.bottomUp = rng.Below(2) != 0;
+        }
+        live_.assign(liveCount_, Empty);
+        for (uint32_t slot = 0; slot < liveCount_; ++slot) Allocate(slot, steps_[slot]);
+    }
+
+    void Run(int, uint64_t count) override {
+        const Step* steps = steps_.data();
+        size_t cursor = cursor_;
+        for (uint64_t i = 0; i < count; ++i) {
+            const Step& step = steps[cursor];
+            cursor = (cursor + 1) & StreamMask;
+            uint32_t& handle = live_[step.slot];
+            if (handle != Empty) memory_->RangeFree(heap_, uint16_t(handle));
+            handle = Empty;
+            Allocate(step.slot, step);
+        }
+        cursor_ = cursor;
+    }
+
+    // Notes how long the free list had grown, and how often a request found no room, before
+    // the heap goes.
+    void Teardown(int) override {
+        uint32_t total = 0, spare = 0;
+        MemStats stats;
+        memory_->GetRangeHeapInfo(heap_, &total, &spare, &stats, nullptr);
+        uint32_t occupied = 0;
+        for (uint32_t handle : live_) occupied += handle != Empty;
+        const uint32_t freeBlocks = Descriptors - spare - occupied;
+        char text[96];
+        snprintf(text, sizeof text, ": %u free blocks, %.1f%% failed", unsigned(freeBlocks),
+                 attempts_ ? 100.0 * double(failures_) / double(attempts_) : 0.0);
+        detail_ = text;
+        memory_->DestroyRangeHeap(heap_);
+        heap_ = nullptr;
+    }
+
+    std::string Detail() override { return detail_; }
+
+private:
+    static constexpr uint32_t RangeSize = 256u << 20;
+    static constexpr uint32_t Descriptors = 65532;
+    static constexpr uint32_t MinFragment = 64;
+    static constexpr uint32_t RangeBase = 0x40000000u;
+    static constexpr uint32_t Empty = 0xFFFFFFFFu;
+
+    struct Step {
+        uint32_t slot;
+        uint32_t size;
+        uint32_t alignment;
+        bool bottomUp;
+    };
+
+    void Allocate(uint32_t slot, const Step& step) {
+        uint32_t offset;
+        uint16_t handle;
+        ++attempts_;
+        if (memory_->RangeAlloc(heap_, step.size, step.alignment, &offset, &handle, step.bottomUp))
+            live_[slot] = handle;
+        else
+            ++failures_;
+    }
+
+    IQXMemory* memory_;
+    uint32_t liveCount_;
+    uint32_t largest_;
+    RangeHeap* heap_ = nullptr;
+    std::vector<Step> steps_;
+    std::vector<uint32_t> live_;
+    size_t cursor_ = 0;
+    uint64_t attempts_ = 0;
+    uint64_t failures_ = 0;
+    std::string detail_;
+};
+
+// --- Thread tags: one PushTag/PopTag bracket per step, after the thread's first call. -------
+
+class TagPair : public Workload {
+public:
+    explicit TagPair(IQXMemory* memory) : memory_(memory) {}
+    void Setup(int) override {
+        memory_->PushTag(&Tag);
+        memory_->PopTag();
+    }
+    void Run(int, uint64_t count) override {
+        for (uint64_t i = 0; i < count; ++i) {
+            memory_->PushTag(&Tag);
+            memory_->PopTag();
+        }
+    }
+
+private:
+    static const AllocTag Tag;
+    IQXMemory* memory_;
+};
+const AllocTag TagPair::Tag = {"All.Bench", "All.Bench.Tag", 7};
+
+// --- Resident set: a million live small objects, each written in full. ----------------------
+
+// Times the allocations alone, in one cold pass (page faults included); the objects are then
+// filled, so that the peak resident set counts every byte a program would write.
+template <class A>
+double MillionObjects(A api, std::string* detail) {
+    constexpr uint32_t Count = 1000000;
+    Rng rng(0x355u);
+    std::vector<uint32_t> sizes(Count);
+    uint64_t payload = 0;
+    for (uint32_t& size : sizes) payload += size = rng.Between(0, 511);
+    std::vector<void*> blocks(Count);
+
+    const auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < Count; ++i) {
+        void* block = api.Alloc(sizes[i]);
+        if (!block) Check(block);
+        if (sizes[i]) Touch(block, i);
+        blocks[i] = block;
+    }
+    const auto end = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < Count; ++i) memset(blocks[i], 0x5A, sizes[i]);
+    for (void* block : blocks) api.Free(block);  // the peak resident set is already reached
+
+    char text[64];
+    snprintf(text, sizeof text, " (payload %.0f MiB)", double(payload) / (1 << 20));
+    *detail = text;
+    return std::chrono::duration<double, std::nano>(end - start).count() / Count;
+}
+
+// --- The measurement table. ------------------------------------------------------------------
+
+enum class Side { Qx, Malloc };
+
+struct Result {
+    double nsPerOp;
+    std::string detail;
+};
+
+struct Measurement {
+    const char* workload;
+    std::string variant;
+    bool qxOnly;
+    std::function<Result(Side, double)> run;
+};
+
+template <class QxWork, class MallocWork>
+Result Timed(Side side, double seconds, QxWork qx, MallocWork other) {
+    Result result;
+    if (side == Side::Qx) {
+        auto work = qx();
+        result.nsPerOp = MeasureNsPerStep(*work, seconds);
+        result.detail = work->Detail();
+    } else {
+        auto work = other();
+        result.nsPerOp = MeasureNsPerStep(*work, seconds);
+        result.detail = work->Detail();
+    }
+    return result;
+}
+
+std::vector<Measurement> AllMeasurements() {
+    std::vector<Measurement> all;
+    const SizeRange small{SizeKind::Uniform, 0, 511};
+
+    for (int threads : {1, 2}) {
+        for (uint32_t live : {1u, 1000u, 100000u}) {
+            all.push_back({"small", std::to_string(threads) + "t K=" + std::to_string(live), false,
+                           [=](Side side, double seconds) {
+                               return Timed(
+                                   side, seconds,
+                                   [&] {
+                                       return std::make_unique<Churn<QxHeap>>(
+                                           QxHeap{GetIQXMemory()}, live, small, threads);
+                                   },
+                                   [&] {
+                                       return std::make_unique<Churn<MallocHeap>>(
+                                           MallocHeap{}, live, small, threads);
+                                   });
+                           }});
+        }
+    }
+
+    all.push_back(
+        {"crossthread", "alloc on one thread, free on another", false,
+         [](Side side, double seconds) {
+             return Timed(
+                 side, seconds,
+                 [] { return std::make_unique<CrossThread<QxHeap>>(QxHeap{GetIQXMemory()}); },
+                 [] { return std::make_unique<CrossThread<MallocHeap>>(MallocHeap{}); });
+         }});
+
+    all.push_back(
+        {"large", "512B-256K K=100", false, [](Side side, double seconds) {
+             const SizeRange large{SizeKind::LogUniform, 512, 256 << 10};
+             return Timed(
+                 side, seconds,
+                 [&] {
+                     return std::make_unique<Churn<QxHeap>>(QxHeap{GetIQXMemory()}, 100, large, 1);
+                 },
+                 [&] { return std::make_unique<Churn<MallocHeap>>(MallocHeap{}, 100, large, 1); });
+         }});
+
+    for (uint32_t live : {1u, 1000u, 100000u}) {
+        all.push_back(
+            {"pool", "48B K=" + std::to_string(live), false, [=](Side side, double seconds) {
+                 const SizeRange fixed{SizeKind::Uniform, 48, 48};
+                 return Timed(
+                     side, seconds,
+                     [&] {
+                         IAllocator* bank = GetIQXMemory()->CreateBank(48, 1000, false);
+                         if (!bank) Check(nullptr);
+                         return std::make_unique<Churn<QxBank>>(QxBank{bank}, live, fixed, 1);
+                     },
+                     [&] {
+                         return std::make_unique<Churn<MallocHeap>>(MallocHeap{}, live, fixed, 1);
+                     });
+             }});
+    }
+
+    for (int32_t sizeClass = 0; sizeClass <= 4; ++sizeClass) {
+        const uint32_t bytes = 4096u << sizeClass;
+        for (uint32_t live : {1u, 8u}) {
+            const std::string label = "class " + std::to_string(sizeClass) + " (" +
+                                      std::to_string(bytes >> 10) + "K) " +
+                                      (live == 1 ? "alloc+free" : "K=8");
+            all.push_back({"pageblock", label, false, [=](Side side, double seconds) {
+                               const SizeRange fixed{SizeKind::Uniform, bytes, bytes};
+                               return Timed(
+                                   side, seconds,
+                                   [&] {
+                                       return std::make_unique<Churn<QxBlocks>>(
+                                           QxBlocks{GetIQXMemory(), sizeClass}, live, fixed, 1);
+                                   },
+                                   [&] {
+                                       return std::make_unique<Churn<MallocHeap>>(MallocHeap{},
+                                                                                  live, fixed, 1);
+                                   });
+                           }});
+        }
+    }
+
+    // The largest requests shrink for the biggest live set so that it fits the range about half
+    // full; the last variant keeps them and runs the range full, where requests fail.
+    struct RangeCase {
+        uint32_t live;
+        uint32_t largest;
+    };
+    for (RangeCase c : {RangeCase{100, 1 << 20}, RangeCase{1000, 1 << 20},
+                        RangeCase{10000, 64 << 10}, RangeCase{10000, 1 << 20}}) {
+        const std::string label = "K=" + std::to_string(c.live) + " 256B-" +
+                                  (c.largest >= (1u << 20) ? std::to_string(c.largest >> 20) + "M"
+                                                           : std::to_string(c.largest >> 10) + "K");
+        all.push_back({"range", label, true, [=](Side, double seconds) {
+                           RangeChurn work(GetIQXMemory(), c.live, c.largest);
+                           Result result;
+                           result.nsPerOp = MeasureNsPerStep(work, seconds);
+                           result.detail = work.Detail();
+                           return result;
+                       }});
+    }
+
+    all.push_back({"tag", "PushTag+PopTag", true, [](Side, double seconds) {
+                       TagPair work(GetIQXMemory());
+                       return Result{MeasureNsPerStep(work, seconds), std::string()};
+                   }});
+
+    all.push_back({"rss", "1M live objects 0-511B", false, [](Side side, double) {
+                       Result result;
+                       result.nsPerOp = side == Side::Qx
+                                            ? MillionObjects(QxHeap{GetIQXMemory()}, &result.detail)
+                                            : MillionObjects(MallocHeap{}, &result.detail);
+                       return result;
+                   }});
+    return all;
+}
+
+// Who serves malloc in this process: the library the dynamic linker bound it to.
+std::string MallocProvider() {
+    Dl_info info;
+    void* symbol = dlsym(RTLD_DEFAULT, "malloc");
+    if (!symbol || !dladdr(symbol, &info) || !info.dli_fname) return "malloc";
+    const std::string path = info.dli_fname;
+    for (const char* name : {"mimalloc", "jemalloc", "tcmalloc"})
+        if (path.find(name) != std::string::npos) return name;
+    if (path.find("libc.so") != std::string::npos) return "glibc";
+    return path.substr(path.rfind('/') + 1);
+}
+
+int Usage() {
+    fprintf(stderr,
+            "usage: qxbench list\n"
+            "       qxbench qx|malloc WORKLOAD [VARIANT] [--seconds S]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    double seconds = 0.3;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+            seconds = atof(argv[++i]);
+        else
+            args.push_back(argv[i]);
+    }
+    if (args.empty() || seconds <= 0) return Usage();
+
+    const std::vector<Measurement> all = AllMeasurements();
+    if (args[0] == "list") {
+        for (const Measurement& m : all)
+            printf("%s\t%s\t%s\n", m.workload, m.variant.c_str(), m.qxOnly ? "qx" : "all");
+        return 0;
+    }
+    if (args.size() < 2 || (args[0] != "qx" && args[0] != "malloc")) return Usage();
+    const Side side = args[0] == "qx" ? Side::Qx : Side::Malloc;
+    const std::string allocator = side == Side::Qx ? "qx" : MallocProvider();
+
+    int matched = 0;
+    for (const Measurement& m : all) {
+        if (args[1] != m.workload || (args.size() > 2 && args[2] != m.variant)) continue;
+        ++matched;
+        if (m.qxOnly && side != Side::Qx) continue;  // peers have nothing comparable
+        const Result result = m.run(side, seconds);
+        printf("%s\t%s%s\t%s\t%.2f\t%ld\n", m.workload, m.variant.c_str(), result.detail.c_str(),
+               allocator.c_str(), result.nsPerOp, PeakRssKib());
+        fflush(stdout);
+    }
+    if (matched == 0) {
+        fprintf(stderr, "qxbench: no measurement %s%s%s\n", args[1].c_str(),
+                args.size() > 2 ? " / " : "", args.size() > 2 ? args[2].c_str() : "");
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,292 @@
+#!/usr/bin/env python3
+"""Turns the benchmark rows (workload, variant, allocator, ns/op, peak RSS KiB) into one table
+per workload on stdout and, optionally, a markdown page with a bar chart per workload.
+
+    bench/report.py RESULTS.tsv [--markdown FILE --charts DIR] [--elapsed SECONDS]
+"""
+import argparse
+import datetime
+import os
+import platform
+import subprocess
+import sys
+
+QX = "qx"
+PEER_ORDER = ["glibc", "mimalloc", "jemalloc", "tcmalloc"]
+DISPLAY = {QX: "QXMemory"}
+COLORS = {QX: "#b2182b", "glibc": "#7f7f7f", "mimalloc": "#2166ac", "jemalloc": "#4d9221",
+          "tcmalloc": "#e08214"}
+WORKLOAD_ORDER = ["small", "crossthread", "large", "pool", "pageblock", "range", "tag", "rss"]
+
+# What one op is, per workload; rows from other sources (replayed traces) explain themselves.
+ABOUT = {
+    "small": "Sizes uniform in 0-511 bytes, a live set of K objects; one op frees a random live "
+             "object and allocates its replacement (first byte written). 2t: two threads, each "
+             "with its own live set; ns/op is wall time over the ops of one thread, so perfect "
+             "scaling equals 1t.",
+    "crossthread": "One thread allocates objects of 0-511 bytes, the other frees them, through "
+                   "a lock-free single-producer/single-consumer ring of 1024 slots; ns per object.",
+    "large": "Sizes log-uniform in 512 B-256 KiB, live set 100, random replacement; one op is a "
+             "free and an allocation. QXMemory serves these from its aligned heap over glibc.",
+    "pool": "48-byte elements: QXMemory's bank from CreateBank(48, 1000, false) through "
+            "IAllocator::Alloc/Free against malloc(48)/free; live set K, random replacement "
+            "(K=1 is an alloc+free pair).",
+    "pageblock": "QXMemory's AllocBlock/FreeBlock of one class against malloc/free of the same "
+                 "size: alloc+free pairs, and a live set of 8 with random replacement.",
+    "range": "QXMemory only. A range heap over 256 MiB with 65532 descriptors; sizes log-uniform "
+             "from 256 B, alignments 1-4096 (half powers of two, half any value), bottom-up and "
+             "top-down mixed; one op is a free and an allocation. The label gives the free "
+             "blocks left at the end (the free list the first-fit search walks) and the share of "
+             "requests that found no room.",
+    "tag": "QXMemory only. One PushTag/PopTag pair, after the thread's first call.",
+    "rss": "1,000,000 live objects of 0-511 bytes, each then written in full; the figure that "
+           "matters is the peak resident set of the process. ns/op is the allocation time per "
+           "object in one cold pass (page faults included). Ratios compare peak RSS.",
+}
+
+
+def name(allocator):
+    return DISPLAY.get(allocator, allocator)
+
+
+def load(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            parts = line.rstrip("\n").split("\t")
+            if len(parts) != 5:
+                continue
+            try:
+                rows.append((parts[0], parts[1], parts[2], float(parts[3]), int(parts[4])))
+            except ValueError:
+                continue
+    return rows
+
+
+def organise(rows):
+    """workload -> (variants in first-seen order, {(variant, allocator): (ns, rss)})"""
+    workloads = {}
+    for workload, variant, allocator, ns, rss in rows:
+        variants, cells = workloads.setdefault(workload, ([], {}))
+        if variant not in variants:
+            variants.append(variant)
+        cells[(variant, allocator)] = (ns, rss)
+    order = [w for w in WORKLOAD_ORDER if w in workloads]
+    order += [w for w in workloads if w not in order]
+    return order, workloads
+
+
+def allocators_of(rows):
+    seen = {row[2] for row in rows}
+    order = [a for a in [QX] + PEER_ORDER if a in seen]
+    return order + sorted(seen - set(order))
+
+
+def fmt_ns(ns):
+    return f"{ns:.0f}" if ns >= 100 else f"{ns:.1f}"
+
+
+def fmt_rss(kib):
+    return f"{kib / 1024:.1f} MiB"
+
+
+def table(workload, variants, cells, allocators):
+    """Header and rows of one workload's table, as lists of strings."""
+    by_rss = workload == "rss"
+    peers = [a for a in allocators if a != QX]
+    metric = "RSS" if by_rss else "ns"
+    header = ["variant"] + [name(a) for a in allocators]
+    header += [f"QX ÷ {'smallest' if by_rss else 'fastest'} peer ({metric})",
+               f"QX ÷ glibc ({metric})"]
+    body = []
+    for variant in variants:
+        row = [variant]
+        for allocator in allocators:
+            cell = cells.get((variant, allocator))
+            row.append(f"{fmt_ns(cell[0])} ns · {fmt_rss(cell[1])}" if cell else "n/a")
+        mine = cells.get((variant, QX))
+        index = 1 if by_rss else 0
+        measured = [(cells[(variant, p)][index], p) for p in peers if (variant, p) in cells]
+        if mine and measured:
+            best, who = min(measured)
+            row.append(f"{mine[index] / best:.2f}× ({who})")
+        else:
+            row.append("n/a")
+        glibc = cells.get((variant, "glibc"))
+        row.append(f"{mine[index] / glibc[index]:.2f}×" if mine and glibc else "n/a")
+        body.append(row)
+    return header, body
+
+
+def render(header, body):
+    widths = [max(len(r[i]) for r in [header] + body) for i in range(len(header))]
+    def line(cells):
+        return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+    rule = "|" + "|".join("-" * (w + 2) for w in widths) + "|"
+    return "\n".join([line(header), rule] + [line(r) for r in body])
+
+
+def chart(workload, variants, cells, allocators, directory):
+    """A clustered bar chart of ns/op (peak RSS for rss) per variant; returns the PNG's path."""
+    by_rss = workload == "rss"
+    present = [a for a in allocators if any((v, a) in cells for v in variants)]
+    data_path = os.path.join(directory, f"{workload}.dat")
+    values = []
+    with open(data_path, "w") as f:
+        f.write("variant\t" + "\t".join(name(a) for a in present) + "\n")
+        for variant in variants:
+            label = variant.replace(": ", "\\n").replace('"', "'")
+            row = []
+            for allocator in present:
+                cell = cells.get((variant, allocator))
+                if cell:
+                    value = cell[1] / 1024 if by_rss else cell[0]
+                    values.append(value)
+                    row.append(f"{value:.3f}")
+                else:
+                    row.append("?")
+            f.write(label + "\t" + "\t".join(row) + "\n")
+    png = os.path.join(directory, f"{workload}.png")
+    log_scale = values and min(values) > 0 and max(values) / min(values) > 30
+    plots = ", ".join(
+        f"'{data_path}' using {i + 2}:xtic(1) title columnheader({i + 2}) lc rgb '{COLORS.get(a, '#999999')}'"
+        for i, a in enumerate(present))
+    width = max(760, 40 * len(variants) * max(1, len(present)) + 360)
+    script = f"""
+set terminal pngcairo size {min(width, 1800)},520 font 'sans,10'
+set output '{png}'
+set datafile separator '\\t'
+set datafile missing '?'
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.9 border -1
+set boxwidth 0.9
+set key outside right top vertical Left reverse noenhanced
+set rmargin 14
+set bmargin 7
+set grid ytics
+set title '{workload}'
+set ylabel '{'peak RSS (MiB)' if by_rss else 'ns per op' + (' (log scale)' if log_scale else '')}'
+set xtics rotate by -25 noenhanced
+set yrange [{'1:*' if log_scale else '0:*'}]
+{'set logscale y' if log_scale else ''}
+plot {plots}
+"""
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    os.remove(data_path)
+    return png
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return cpu, os.cpu_count()
+
+
+def versions():
+    found = []
+    for package, label in [("libc6", "glibc"), ("libmimalloc2.0", "mimalloc"),
+                           ("libjemalloc2", "jemalloc"), ("libtcmalloc-minimal4", "tcmalloc")]:
+        try:
+            # One line per installed architecture; the first is the native one.
+            out = subprocess.run(["dpkg-query", "-W", "-f=${Version}\n", package],
+                                 capture_output=True, text=True).stdout.split("\n")[0].strip()
+        except OSError:
+            out = ""
+        if out:
+            found.append(f"{label} {out}")
+    return ", ".join(found)
+
+
+def compiler():
+    try:
+        return subprocess.run(["g++", "--version"], capture_output=True,
+                              text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown compiler"
+
+
+def revision():
+    try:
+        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"],
+                               capture_output=True, text=True).stdout.strip()
+        return head + (" with uncommitted changes" if dirty else "") if head else "unknown"
+    except OSError:
+        return "unknown"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("results")
+    parser.add_argument("--markdown")
+    parser.add_argument("--charts")
+    parser.add_argument("--elapsed", type=float)
+    parser.add_argument("--raw", help="a copy of the rows, linked from the markdown")
+    args = parser.parse_args()
+
+    rows = load(args.results)
+    if not rows:
+        sys.exit(f"report: no result rows in {args.results}")
+    order, workloads = organise(rows)
+    allocators = allocators_of(rows)
+    tables = {w: table(w, *workloads[w], allocators) for w in order}
+
+    for workload in order:
+        print(f"\n## {workload}\n")
+        print(render(*tables[workload]))
+
+    if not args.markdown:
+        return
+    cpu, cores = machine()
+    today = datetime.date.today().isoformat()
+    lines = [
+        "# Performance",
+        "",
+        "Generated by `scripts/bench`; every figure below was measured in that run.",
+        "",
+        f"- Date: {today}",
+        f"- Machine: {cpu}, {cores} cores, Linux {platform.release()}",
+        f"- Build: `linux-x64-release` preset, {compiler()}, QXMemory {revision()}",
+        f"- Peers: {versions()}",
+    ]
+    if args.elapsed:
+        lines.append(f"- Run time of `scripts/bench`: {args.elapsed:.0f} s")
+    lines += [
+        "",
+        "Every allocator runs the same workload code from `bench/qxbench.cpp`, each measurement in "
+        "a process of its own: QXMemory through its interface (on glibc's heap underneath), the "
+        "peers as plain malloc/free with the peer preloaded. Random sizes and indices come from a "
+        "fixed-seed generator and are drawn before timing. A measurement is the best of three "
+        "timed runs of about the same length, after sizing runs that also warm up. Peak RSS is "
+        "the process's ru_maxrss, harness included.",
+        "",
+        "Cells give ns per op · peak RSS; lower is better. A ratio above 1 means QXMemory is "
+        "slower (or, for rss, larger) than the peer it is compared with.",
+    ]
+    if args.raw:
+        raw = os.path.relpath(args.raw, os.path.dirname(os.path.abspath(args.markdown)))
+        lines += ["", f"The rows behind the tables: [{os.path.basename(raw)}]({raw})."]
+    os.makedirs(args.charts, exist_ok=True)
+    for workload in order:
+        variants, cells = workloads[workload]
+        png = chart(workload, variants, cells, allocators, args.charts)
+        relative = os.path.relpath(png, os.path.dirname(os.path.abspath(args.markdown)))
+        lines += ["", f"## {workload}", ""]
+        if workload in ABOUT:
+            lines += [ABOUT[workload], ""]
+        lines += [render(*tables[workload]), "", f"![{workload}]({relative})"]
+    with open(args.markdown, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
