@@ -1,6 +1,7 @@
 #include "interface/QXMemory.h"
 
 #include "common/HeaderWord.h"
+#include "common/MemoryChecker.h"
 #include "common/StatsRecord.h"
 #include "interface/Singletons.h"
 #include "pool/BankRegistry.h"
@@ -41,7 +42,12 @@ void QXMemory::Free(void* block) {
         GetAlignedHeap().Free(block);
     else if (kind >= HeaderWord::KindFirstSmallBin && kind <= HeaderWord::KindLastSmallBin)
         GetSmallMemAllocator().Free(block);
-    // Bank elements (kind 0) go back through their bank; kinds 10 to 15 are never written.
+    else if (kind == HeaderWord::KindBankElement)
+        // Bank elements go back through their bank. A small element freed a second time reads
+        // kind 0 too, its word now a free-chain index: checked over the smallest usable size, so
+        // that a live bank element is never taken for one.
+        MemoryChecker::ReportIfFreed(block, 4);
+    // Kinds 10 to 15 are never written.
 }
 
 void QXMemory::LargeBlockHookA(uint32_t, uint32_t) { GetAlignedHeap(); }

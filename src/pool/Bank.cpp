@@ -5,6 +5,7 @@
 #include "common/BlockClass.h"
 #include "common/Check.h"
 #include "common/HeaderWord.h"
+#include "common/MemoryChecker.h"
 #include "common/StatsRecord.h"
 #include "pool/BlockCache.h"
 
@@ -30,6 +31,7 @@ void Bank::Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const
 bool Bank::AddPage() {
     BankPage* page = static_cast<BankPage*>(cache_.Get(blockClass_, &PageTag));
     if (!page) return false;
+    MemoryChecker::MarkBlockAsPage(page, BlockClassSize(blockClass_));
     page->Format(elementsPerPage_, stride_);
     if (currentPage_) {
         page->prev = currentPage_;
@@ -71,7 +73,7 @@ void Bank::Free(void* element) {
 }
 
 void Bank::FreeIndexed(void* element, uint32_t index) {
-    if (!element) return;
+    if (!element || MemoryChecker::ReportIfFreed(element, GetUsableSize())) return;
     ScopedLock hold(lock_);
     BankPage* page = BankPage::FromElement(element, index, stride_);
     page->Put(index, stride_);
@@ -80,6 +82,7 @@ void Bank::FreeIndexed(void* element, uint32_t index) {
     if (page == currentPage_) currentPage_ = page->next == page ? nullptr : page->next;
     page->next->prev = page->prev;
     page->prev->next = page->next;
+    MemoryChecker::MarkPageAsBlock(page, BlockClassSize(blockClass_));
     cache_.Release(blockClass_, page);
 }
 

@@ -1,5 +1,6 @@
 #include "pool/BlockCache.h"
 
+#include "common/MemoryChecker.h"
 #include "system/AlignedHeap.h"
 
 namespace {
@@ -25,6 +26,7 @@ bool BlockCache::Trim(uint32_t target) {
         cachedBytes_ -= victim->size;
         Unlink(victim);
         if (victim == anchor_) anchor_ = nullptr;  // the anchor always goes last
+        MemoryChecker::MarkBlockLeavingCache(victim, victim->size);
         heap_.Free(victim);
         if (inUseBytes_ + cachedBytes_ <= target) return true;
         if (!anchor_) return false;
@@ -40,6 +42,7 @@ void* BlockCache::Get(int32_t sizeClass, const AllocTag* tag) {
         if (block == anchor_) anchor_ = block->ringNext == block ? nullptr : block->ringNext;
         inUseBytes_ += block->size;
         cachedBytes_ -= block->size;
+        MemoryChecker::MarkBlockHandedOut(block, block->size);
         return block;
     }
     const uint32_t size = BlockClassSize(sizeClass);
@@ -48,7 +51,10 @@ void* BlockCache::Get(int32_t sizeClass, const AllocTag* tag) {
     // If the heap fails, the system heap flushes this cache on this thread (the lock is
     // re-entrant) before its retry.
     void* block = heap_.Alloc(size, 8, tag);
-    if (block) inUseBytes_ += size;
+    if (block) {
+        inUseBytes_ += size;
+        MemoryChecker::MarkBlockHandedOut(block, size);
+    }
     return block;
 }
 
@@ -57,8 +63,11 @@ void BlockCache::Release(int32_t sizeClass, void* block) {
     if (!block || sizeClass < 0 || sizeClass >= BlockClassCount) return;
     ScopedLock hold(lock_);
     const uint32_t size = BlockClassSize(sizeClass);
+    if (MemoryChecker::ReportIfFreed(block, size)) return;
+    MemoryChecker::MarkBlockGivenBack(block, size, sizeof(CachedBlock));
     inUseBytes_ -= size;
     if (!Trim(RoomFor(size, limit_))) {
+        MemoryChecker::MarkBlockLeavingCache(block, size);
         heap_.Free(block);
         return;
     }
@@ -88,6 +97,7 @@ void BlockCache::Flush() {
     CachedBlock* block = anchor_;
     for (;;) {
         CachedBlock* previous = block->ringPrev;
+        MemoryChecker::MarkBlockLeavingCache(block, block->size);
         heap_.Free(block);
         if (previous == anchor_) break;
         block = previous;

@@ -4,6 +4,7 @@
 
 #include "common/BlockClass.h"
 #include "common/HeaderWord.h"
+#include "common/MemoryChecker.h"
 
 constexpr uint32_t SmallMemAllocator::BinElementSize[BinCount];
 
@@ -60,7 +61,10 @@ void* SmallMemAllocator::Alloc(uint32_t size) {
 }
 
 void SmallMemAllocator::Free(void* element) {
-    if (!element) return;
+    // Checked before the word is read: a second free finds the word holding a free-chain index,
+    // or the cache's links if the page went back to it.
+    constexpr uint32_t SmallestUsableSize = uint32_t(Bank::StrideFor(BinElementSize[0]) - 4);
+    if (!element || MemoryChecker::ReportIfFreed(element, SmallestUsableSize)) return;
     const uint32_t word = HeaderWord::Read(element);
     bins_[HeaderWord::SmallBin(word)].FreeIndexed(element, HeaderWord::SmallSlot(word));
 }

@@ -1,0 +1,14 @@
+// FuzzCheck - the harnesses' one assertion. A broken expectation aborts, which libFuzzer reports
+// as a crash and saves the input that caused it.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (0)
