@@ -68,12 +68,14 @@ void* Bank::Alloc() {
 }
 
 void Bank::Free(void* element) {
-    if (!element) return;
+    // Checked before the word is read: a second free finds it holding a free-chain index. The
+    // small-object allocator makes the same check before it calls FreeIndexed.
+    if (!element || MemoryChecker::ReportIfFreed(element, GetUsableSize())) return;
     FreeIndexed(element, HeaderWord::Read(element));
 }
 
 void Bank::FreeIndexed(void* element, uint32_t index) {
-    if (!element || MemoryChecker::ReportIfFreed(element, GetUsableSize())) return;
+    if (!element) return;
     ScopedLock hold(lock_);
     BankPage* page = BankPage::FromElement(element, index, stride_);
     page->Put(index, stride_);

@@ -17,6 +17,11 @@ void BlockCache::Unlink(CachedBlock* block) {
     block->ringPrev->ringNext = block->ringNext;
 }
 
+void BlockCache::FreeToHeap(void* block, uint32_t size) {
+    MemoryChecker::MarkBlockLeavingCache(block, size);
+    heap_.Free(block);
+}
+
 bool BlockCache::Trim(uint32_t target) {
     if (inUseBytes_ + cachedBytes_ <= target) return true;
     if (!anchor_) return false;
@@ -26,8 +31,7 @@ bool BlockCache::Trim(uint32_t target) {
         cachedBytes_ -= victim->size;
         Unlink(victim);
         if (victim == anchor_) anchor_ = nullptr;  // the anchor always goes last
-        MemoryChecker::MarkBlockLeavingCache(victim, victim->size);
-        heap_.Free(victim);
+        FreeToHeap(victim, victim->size);
         if (inUseBytes_ + cachedBytes_ <= target) return true;
         if (!anchor_) return false;
         victim = following;
@@ -67,8 +71,7 @@ void BlockCache::Release(int32_t sizeClass, void* block) {
     MemoryChecker::MarkBlockGivenBack(block, size, sizeof(CachedBlock));
     inUseBytes_ -= size;
     if (!Trim(RoomFor(size, limit_))) {
-        MemoryChecker::MarkBlockLeavingCache(block, size);
-        heap_.Free(block);
+        FreeToHeap(block, size);
         return;
     }
     CachedBlock* cached = static_cast<CachedBlock*>(block);
@@ -97,8 +100,7 @@ void BlockCache::Flush() {
     CachedBlock* block = anchor_;
     for (;;) {
         CachedBlock* previous = block->ringPrev;
-        MemoryChecker::MarkBlockLeavingCache(block, block->size);
-        heap_.Free(block);
+        FreeToHeap(block, block->size);
         if (previous == anchor_) break;
         block = previous;
     }
