@@ -2,15 +2,18 @@
 #include "IQXMemory.h"
 #include "interface/QXMemory.h"
 
+// Only the export table names these two, and link-time optimisation does not read it: keep them.
+#define QXMEMORY_EXPORT_DEFINITION __attribute__((used))
+
 namespace {
 QXMemoryLinkage linkage;  // zero-initialised, published, never used
 }
 
 extern "C" {
 
-QXMemoryLinkage* _pQXMemoryLinkageExported = &linkage;
+QXMEMORY_EXPORT_DEFINITION QXMemoryLinkage* _pQXMemoryLinkageExported = &linkage;
 
-IQXMemory* GetIQXMemory() {
+QXMEMORY_EXPORT_DEFINITION IQXMemory* GetIQXMemory() {
     static QXMemory memory;
     return &memory;
 }

@@ -1,27 +1,10 @@
 #include "stats/SnapshotQueries.h"
 
-#include <array>
+#include "QXMemory.hpp"
 
 namespace SnapshotQueries {
 
 namespace {
-
-// Letters 1-26 (either case), digits 27-36, these 33 characters 37-69, every other byte 0.
-constexpr char Punctuation[] = " _-+=\\|[]{};:'\"/?,.<>!@#$%^&*()`~";
-static_assert(sizeof(Punctuation) - 1 == 33, "codes 37 to 69");
-
-constexpr std::array<uint8_t, 256> MakeCharCodes() {
-    std::array<uint8_t, 256> codes{};
-    for (int letter = 0; letter < 26; ++letter) {
-        codes['A' + letter] = codes['a' + letter] = uint8_t(1 + letter);
-    }
-    for (int digit = 0; digit < 10; ++digit) codes['0' + digit] = uint8_t(27 + digit);
-    for (int i = 0; i < 33; ++i) codes[uint8_t(Punctuation[i])] = uint8_t(37 + i);
-    return codes;
-}
-
-constexpr std::array<uint8_t, 256> CategoryCharCode = MakeCharCodes();
-static_assert(CategoryCharCode['~'] == 69 && CategoryCharCode[' '] == 37, "table ends");
 
 // The parent node a child query looks for: null for a null or unknown name.
 CategoryNode* ParentFor(MemSnapshot* snapshot, const char* name) {
@@ -34,12 +17,8 @@ bool IsChildOf(const CategoryMapEntry& entry, const CategoryNode* parent) {
 
 }  // namespace
 
-uint32_t HashCategoryName(const char* name) {
-    uint32_t hash = 0;
-    for (const unsigned char* byte = reinterpret_cast<const unsigned char*>(name); *byte; ++byte)
-        hash = hash * 919 + CategoryCharCode[*byte];
-    return hash;
-}
+// The companion header's inline hash is the one definition; hosts compute the same keys.
+uint32_t HashCategoryName(const char* name) { return qxmemory::HashCategoryName(name); }
 
 CategoryNode* FindCategory(const MemSnapshot::CategoryMap& map, const char* name) {
     const uint32_t key = HashCategoryName(name);

@@ -13,7 +13,8 @@
 
 namespace SnapshotQueries {
 
-// 0 for the empty name; h = h * 919 + code of each byte, letters of either case alike.
+// 0 for the empty name; h = h * 919 + code of each byte, letters of either case alike. Defined
+// once, inline, by the companion header (qxmemory::HashCategoryName) that hosts build maps with.
 uint32_t HashCategoryName(const char* name);
 // The node of the entry whose hash matches the name's, as a bisection first meets it; null if
 // none (or the entry's node is null).
