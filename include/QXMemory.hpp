@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <iterator>
@@ -646,6 +647,27 @@ private:
 // Category names and snapshots
 // ---------------------------------------------------------------------------------------------
 
+/// @cond QXMEMORY_INTERNAL
+namespace detail {
+
+// One table lookup per byte: snapshot queries hash every name they are given.
+constexpr std::array<uint8_t, 256> MakeCategoryCharCodes() {
+    std::array<uint8_t, 256> codes{};
+    constexpr char punctuation[] = " _-+=\\|[]{};:'\"/?,.<>!@#$%^&*()`~";
+    static_assert(sizeof(punctuation) - 1 == 33, "codes 37 to 69");
+    for (int letter = 0; letter < 26; ++letter)
+        codes[size_t('A' + letter)] = codes[size_t('a' + letter)] = uint8_t(1 + letter);
+    for (int digit = 0; digit < 10; ++digit) codes[size_t('0' + digit)] = uint8_t(27 + digit);
+    for (int i = 0; i < 33; ++i)
+        codes[static_cast<unsigned char>(punctuation[i])] = uint8_t(37 + i);
+    return codes;
+}
+
+inline constexpr std::array<uint8_t, 256> CategoryCharCodes = MakeCategoryCharCodes();
+
+}  // namespace detail
+/// @endcond
+
 /// @brief The code a category name's byte contributes to its hash.
 ///
 /// Letters of either case 1 to 26, digits 27 to 36, the 33 punctuation characters of this
@@ -656,14 +678,7 @@ private:
 /// @param byte The byte.
 /// @return Its code, 0 to 69.
 constexpr uint32_t CategoryCharCode(unsigned char byte) noexcept {
-    if (byte >= 'a' && byte <= 'z') return uint32_t(byte - 'a') + 1;
-    if (byte >= 'A' && byte <= 'Z') return uint32_t(byte - 'A') + 1;
-    if (byte >= '0' && byte <= '9') return uint32_t(byte - '0') + 27;
-    constexpr char punctuation[] = " _-+=\\|[]{};:'\"/?,.<>!@#$%^&*()`~";
-    static_assert(sizeof(punctuation) - 1 == 33, "codes 37 to 69");
-    for (uint32_t i = 0; i < 33; ++i)
-        if (byte == static_cast<unsigned char>(punctuation[i])) return 37 + i;
-    return 0;
+    return detail::CategoryCharCodes[byte];
 }
 
 /// @brief The hash the snapshot queries find categories by, exactly as the library computes
