@@ -16,7 +16,8 @@ install(TARGETS QXMemory EXPORT QXMemoryTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/IQXMemory.h include/QXMemory.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
-  # Hosts linking with other toolchains build their import library from the export table.
+  # The export table, for tools that make an import library from it (dlltool). Hosts still
+  # need the DLL's C++ ABI (MinGW-w64) for its virtual tables.
   install(FILES src/interface/QXMemory.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 

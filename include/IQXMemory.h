@@ -11,6 +11,11 @@
 /// 32-bit targets they match the Win32 layout word for word; on 64-bit targets pointers are
 /// native and the fields keep their order.
 ///
+/// The virtual tables are laid out by the compiler that built the library: GCC's C++ ABI on
+/// Linux and for QXMemory.dll (MinGW-w64), so Windows hosts are built with MinGW-w64 g++ or
+/// clang targeting *-w64-mingw32. Compilers with another C++ ABI (MSVC, clang-cl) lay out the
+/// destructor and the overloads differently and would call the wrong slots.
+///
 /// Compiles on its own as C++11 and later.
 #ifndef QXMEMORY_IQXMEMORY_H
 #define QXMEMORY_IQXMEMORY_H

@@ -2,10 +2,11 @@
 /// @brief C++17 companion to IQXMemory.h: standard-library allocators, owners that release on
 /// scope exit, the category name hash and a snapshot builder, all over an IQXMemory.
 ///
-/// Header-only: nothing here is exported by or compiled into the library. Everything forwards
-/// to the virtual slots of an IQXMemory, by default the one GetIQXMemory() returns. A host
-/// that loads the library at run time instead of linking it passes its IQXMemory explicitly
-/// and never names the defaults, so GetIQXMemory() is then never referenced.
+/// Header-only and exporting nothing (the library compiles in only HashCategoryName, so hosts
+/// and library compute the same keys). Everything forwards to the virtual slots of an IQXMemory, by
+/// default the one GetIQXMemory() returns. A host that loads the library at run time instead of
+/// linking it passes its IQXMemory explicitly and never names the defaults, so GetIQXMemory() is
+/// then never referenced.
 ///
 /// Unlike the raw interface, the allocators here throw std::bad_alloc when memory cannot be
 /// had (the standard allocator contract); the owners never throw.
@@ -416,8 +417,8 @@ private:
 /// @brief Holds one reference to a bank from IQXMemory::CreateBank and calls
 /// IAllocator::Release on destruction. Movable, not copyable.
 ///
-/// A shareable bank is shared between all owners that asked for the same shape; each owner
-/// holds one reference. Free every element before the last holder releases.
+/// Shareable requests of the same shape may be given the same bank (see IQXMemory::CreateBank
+/// for when); each owner holds one reference. Free every element before the last holder releases.
 class BankOwner {
 public:
     /// @brief Creates (or shares) a bank.
@@ -492,8 +493,11 @@ private:
 
 /// @brief A forward walk over ListNode pointers, from a first node up to an end node.
 ///
-/// The iterator reads a node's next link when it arrives at the node, so the walk may unlink
-/// the node it stands on (on the thread that holds the list) and still go on.
+/// The thread that holds the list may change it during the walk: a node still linked when the
+/// walk moves on is followed by its current link, so nodes linked or unlinked after it are seen
+/// as they now are; a node that unlinked itself (and so points to itself) is followed by the
+/// link it had when the walk arrived. Unlinking both the node the walk stands on and the one
+/// after it is the one change the walk cannot follow.
 class ListNodeIterator {
 public:
     /// @brief An input iterator: dereferencing yields the node pointer by value.
@@ -517,10 +521,10 @@ public:
     /// @return The node.
     ListNode* operator*() const noexcept { return node_; }
 
-    /// @brief Moves to the next node as read on arrival.
+    /// @brief Moves to the node after this one (see the class for changes made meanwhile).
     /// @return This iterator.
     ListNodeIterator& operator++() noexcept {
-        node_ = next_;
+        node_ = node_->next != node_ ? node_->next : next_;
         next_ = node_ != end_ ? node_->next : end_;
         return *this;
     }
@@ -553,8 +557,8 @@ private:
 /// IQXMemory::UnlockUserList on destruction. Range-for yields each linked ListNode*.
 ///
 /// Bound to the thread that made it, so neither copyable nor movable. The lock is re-entrant:
-/// the same thread may link and unlink nodes meanwhile (unlinking the node the walk stands on
-/// is safe); other threads wait.
+/// the same thread may link and unlink nodes meanwhile (see ListNodeIterator for what the walk
+/// then sees); other threads wait.
 class LockedUserList {
 public:
     /// @brief Locks the user list.

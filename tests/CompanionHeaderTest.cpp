@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "interface/QXMemory.h"
 #include "pool/Bank.h"
-#include "stats/SnapshotQueries.h"
 #include "support/FakeRuntimeHeap.h"
 
 namespace {
@@ -113,13 +113,20 @@ TEST(CompanionHeader, RequestsTheLibraryCannotServeThrowBadAlloc) {
         << "n * 8 overflows";
 }
 
-TEST(CompanionHeader, ResourcesOverOneInterfaceAreEqual) {
+TEST(CompanionHeader, ResourcesAndAllocatorsAreEqualExactlyOverOneInterface) {
     qxmemory::MemoryResource a, b(*GetIQXMemory());
     EXPECT_TRUE(a.is_equal(a));
     EXPECT_TRUE(a.is_equal(b));
     EXPECT_TRUE(b == a);
     EXPECT_FALSE(a.is_equal(*std::pmr::new_delete_resource()));
     EXPECT_FALSE(std::pmr::new_delete_resource()->is_equal(a));
+
+    QXMemory another;  // a second interface object: its blocks are not a's to free
+    qxmemory::MemoryResource c(another);
+    EXPECT_FALSE(a.is_equal(c));
+    EXPECT_FALSE(c.is_equal(a));
+    EXPECT_TRUE(qxmemory::Allocator<int>() == qxmemory::Allocator<long>(*GetIQXMemory()));
+    EXPECT_TRUE(qxmemory::Allocator<int>() != qxmemory::Allocator<int>(another));
 }
 
 namespace {
@@ -320,34 +327,25 @@ TEST(CompanionHeader, LockedUserListWalksAndUnlocksOnScopeExit) {
     }
     EXPECT_EQ(unlinked, 3u);
     for (ListNode& node : nodes) EXPECT_EQ(node.next, &node) << "unlinked nodes self-link";
+
+    // It may unlink the node after the one it stands on, and it sees nodes appended meanwhile.
+    for (ListNode& node : nodes) memory.LinkUserNode(&node);
+    ListNode appended;
+    std::vector<ListNode*> visited;
+    {
+        qxmemory::LockedUserList users;
+        for (ListNode* node : users) {
+            if (node == &nodes[0]) memory.UnlinkUserNode(&nodes[1]);
+            if (node == &nodes[2]) memory.LinkUserNode(&appended);
+            if ((node >= nodes && node < nodes + 3) || node == &appended) visited.push_back(node);
+            ASSERT_LT(visited.size(), 10u) << "the walk went round a self-linked node";
+        }
+    }
+    EXPECT_EQ(visited, (std::vector<ListNode*>{&nodes[0], &nodes[2], &appended}));
+    for (ListNode* node : {&nodes[0], &nodes[2], &appended}) memory.UnlinkUserNode(node);
 }
 
 // --- Hash and snapshots ----------------------------------------------------------------------
-
-TEST(CompanionHeader, HashIsTheLibrarysHash) {
-    const char* names[] = {"",
-                           "a",
-                           "abc",
-                           "ABC",
-                           "All",
-                           "all.pool",
-                           "All.Pool",
-                           "ALL.POOL.SMALL",
-                           "x y_z-1",
-                           "Tex[2]/Mip{0}",
-                           "~`!@#$%^&*()",
-                           "abcdefghijklmnop"};
-    for (const char* name : names) {
-        EXPECT_EQ(qxmemory::HashCategoryName(name), SnapshotQueries::HashCategoryName(name))
-            << name;
-    }
-    EXPECT_EQ(qxmemory::HashCategoryName("All.Pool"), qxmemory::HashCategoryName("aLL.pOOL"));
-    for (int byte = 1; byte < 256; ++byte) {
-        const char name[] = {'q', char(byte), 'z', 0};
-        EXPECT_EQ(qxmemory::HashCategoryName(name), SnapshotQueries::HashCategoryName(name))
-            << byte;
-    }
-}
 
 TEST(CompanionHeader, BuilderSnapshotAnswersTheInterfaceQueries) {
     IQXMemory& memory = qxmemory::DefaultMemory();

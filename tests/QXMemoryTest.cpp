@@ -10,11 +10,21 @@
 
 namespace {
 
+// The process-wide block cache may hold blocks of the real heap: they go back there before the
+// fake heap is installed, and blocks cached during a case go back to the fake before it goes.
+IQXMemory* WithEmptyBlockCache() {
+    GetIQXMemory()->FlushBlockCache();
+    return GetIQXMemory();
+}
+
 class QXMemoryTest : public ::testing::Test {
 protected:
-    void TearDown() override { memory->SetOutOfMemoryHandler(nullptr, 0); }
+    void TearDown() override {
+        memory->SetOutOfMemoryHandler(nullptr, 0);
+        memory->FlushBlockCache();
+    }
 
-    IQXMemory* memory = GetIQXMemory();
+    IQXMemory* memory = WithEmptyBlockCache();
     FakeRuntimeHeap runtime;
     ScopedRuntimeHeap seam{runtime};
 };
