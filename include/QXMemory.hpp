@@ -553,13 +553,44 @@ private:
     ListNode* end_;   ///< The list's end node.
 };
 
+/// @brief The nodes of a list locked by one of the scopes below, for range-for: from the first
+/// node the lock yielded up to the list's end (its sentinel, never visited).
+class LockedListNodes {
+public:
+    LockedListNodes(const LockedListNodes&) = delete;             ///< Not copyable.
+    LockedListNodes& operator=(const LockedListNodes&) = delete;  ///< Not copyable.
+
+    /// @brief The first node, as the lock yielded it.
+    /// @return The first node (the end node when the list is empty).
+    ListNode* First() const noexcept { return first_; }
+
+    /// @brief The list's end: its sentinel.
+    /// @return The end node.
+    ListNode* End() const noexcept { return end_; }
+
+    /// @brief The walk's start.
+    /// @return An iterator at the first node.
+    ListNodeIterator begin() const noexcept { return ListNodeIterator(first_, end_); }
+
+    /// @brief The walk's end.
+    /// @return An iterator at the end node.
+    ListNodeIterator end() const noexcept { return ListNodeIterator(end_, end_); }
+
+protected:
+    LockedListNodes() = default;
+    ~LockedListNodes() = default;
+
+    ListNode* first_ = nullptr;  ///< The first node the lock yielded.
+    ListNode* end_ = nullptr;    ///< The list's sentinel.
+};
+
 /// @brief The user list, locked for one scope: IQXMemory::LockUserList on construction,
 /// IQXMemory::UnlockUserList on destruction. Range-for yields each linked ListNode*.
 ///
 /// Bound to the thread that made it, so neither copyable nor movable. The lock is re-entrant:
 /// the same thread may link and unlink nodes meanwhile (see ListNodeIterator for what the walk
 /// then sees); other threads wait.
-class LockedUserList {
+class LockedUserList : public LockedListNodes {
 public:
     /// @brief Locks the user list.
     /// @param memory The interface.
@@ -570,29 +601,8 @@ public:
     /// @brief Unlocks the user list.
     ~LockedUserList() { memory_->UnlockUserList(); }
 
-    LockedUserList(const LockedUserList&) = delete;             ///< Not copyable.
-    LockedUserList& operator=(const LockedUserList&) = delete;  ///< Not copyable.
-
-    /// @brief The first node, as the lock yielded it.
-    /// @return The first node (the end node when the list is empty).
-    ListNode* First() const noexcept { return first_; }
-
-    /// @brief The list's end: its sentinel, never a host node.
-    /// @return The end node.
-    ListNode* End() const noexcept { return end_; }
-
-    /// @brief The walk's start.
-    /// @return An iterator at the first node.
-    ListNodeIterator begin() const noexcept { return ListNodeIterator(first_, end_); }
-
-    /// @brief The walk's end.
-    /// @return An iterator at the end node.
-    ListNodeIterator end() const noexcept { return ListNodeIterator(end_, end_); }
-
 private:
     IQXMemory* memory_;  ///< The interface locked.
-    ListNode* first_;    ///< The first node.
-    ListNode* end_;      ///< The end node.
 };
 
 /// @brief The list of every bank slot, oldest first, locked for one scope:
@@ -602,7 +612,7 @@ private:
 /// Bound to the thread that made it, so neither copyable nor movable. The list holds every
 /// slot the library ever made, including slots no holder uses. Do not call
 /// IQXMemory::CreateBank while holding it.
-class LockedBankList {
+class LockedBankList : public LockedListNodes {
 public:
     /// @brief Locks the bank list.
     /// @param memory The interface.
@@ -612,25 +622,6 @@ public:
 
     /// @brief Unlocks the bank list.
     ~LockedBankList() { memory_->UnlockBankList(); }
-
-    LockedBankList(const LockedBankList&) = delete;             ///< Not copyable.
-    LockedBankList& operator=(const LockedBankList&) = delete;  ///< Not copyable.
-
-    /// @brief The first node, as the lock yielded it.
-    /// @return The first node (the end node when the list is empty).
-    ListNode* First() const noexcept { return first_; }
-
-    /// @brief The list's end: its sentinel, not a bank slot.
-    /// @return The end node.
-    ListNode* End() const noexcept { return end_; }
-
-    /// @brief The walk's start.
-    /// @return An iterator at the first node.
-    ListNodeIterator begin() const noexcept { return ListNodeIterator(first_, end_); }
-
-    /// @brief The walk's end.
-    /// @return An iterator at the end node.
-    ListNodeIterator end() const noexcept { return ListNodeIterator(end_, end_); }
 
     /// @brief The bank of a bank-list node: the word right after the node's two links.
     /// @param node A node of the bank list other than its end.
@@ -643,8 +634,6 @@ public:
 
 private:
     IQXMemory* memory_;  ///< The interface locked.
-    ListNode* first_;    ///< The first node.
-    ListNode* end_;      ///< The end node.
 };
 
 // ---------------------------------------------------------------------------------------------
