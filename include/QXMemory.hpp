@@ -24,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <memory>
 #include <memory_resource>
 #include <new>
 #include <optional>
@@ -295,6 +296,22 @@ private:
     ThreadTagContext* context_;  ///< What PushTag returned.
 };
 
+/// @cond QXMEMORY_INTERNAL
+namespace detail {
+
+// How the owners below give back what they hold; std::unique_ptr gives them their moves.
+struct RangeHeapDestroyer {
+    IQXMemory* memory;  // the interface that created the heap, also for the owner's calls
+    void operator()(RangeHeap* heap) const noexcept { memory->DestroyRangeHeap(heap); }
+};
+
+struct BankReleaser {
+    void operator()(IAllocator* bank) const noexcept { bank->Release(); }
+};
+
+}  // namespace detail
+/// @endcond
+
 /// @brief An allocation from a range heap: the offset inside the range and the handle that
 /// frees it.
 struct RangeAllocation {
@@ -310,7 +327,8 @@ struct RangeHeapInfo {
 };
 
 /// @brief Owns a range heap: IQXMemory::CreateRangeHeap on construction,
-/// IQXMemory::DestroyRangeHeap on destruction. Movable, not copyable.
+/// IQXMemory::DestroyRangeHeap on destruction. Movable (the moved-from owner is null), not
+/// copyable.
 ///
 /// Creation can fail; test the owner with operator bool. Every method of a null owner does
 /// nothing and reports failure.
@@ -324,36 +342,14 @@ public:
     /// @param memory The interface.
     RangeHeapOwner(uint32_t totalSize, uint32_t entryCount, uint32_t minFragment, uint32_t base,
                    IQXMemory& memory = DefaultMemory())
-        : memory_(&memory),
-          heap_(memory.CreateRangeHeap(totalSize, entryCount, minFragment, base)) {}
+        : heap_(memory.CreateRangeHeap(totalSize, entryCount, minFragment, base),
+                detail::RangeHeapDestroyer{&memory}) {}
 
     /// @brief Takes over a heap from IQXMemory::CreateRangeHeap.
     /// @param heap The heap, or null.
     /// @param memory The interface that created it.
-    RangeHeapOwner(RangeHeap* heap, IQXMemory& memory) noexcept : memory_(&memory), heap_(heap) {}
-
-    /// @brief Destroys the heap, if any.
-    ~RangeHeapOwner() { memory_->DestroyRangeHeap(heap_); }
-
-    RangeHeapOwner(const RangeHeapOwner&) = delete;             ///< Not copyable.
-    RangeHeapOwner& operator=(const RangeHeapOwner&) = delete;  ///< Not copyable.
-
-    /// @brief Takes the other's heap, leaving it null.
-    /// @param other The owner to move from.
-    RangeHeapOwner(RangeHeapOwner&& other) noexcept
-        : memory_(other.memory_), heap_(other.Detach()) {}
-
-    /// @brief Destroys this owner's heap and takes the other's, leaving it null.
-    /// @param other The owner to move from.
-    /// @return This owner.
-    RangeHeapOwner& operator=(RangeHeapOwner&& other) noexcept {
-        if (this != &other) {
-            memory_->DestroyRangeHeap(heap_);
-            memory_ = other.memory_;
-            heap_ = other.Detach();
-        }
-        return *this;
-    }
+    RangeHeapOwner(RangeHeap* heap, IQXMemory& memory) noexcept
+        : heap_(heap, detail::RangeHeapDestroyer{&memory}) {}
 
     /// @brief Whether the owner holds a heap.
     /// @return False when creation failed or the heap was moved or detached.
@@ -361,15 +357,11 @@ public:
 
     /// @brief The heap.
     /// @return The heap, or null.
-    RangeHeap* Get() const noexcept { return heap_; }
+    RangeHeap* Get() const noexcept { return heap_.get(); }
 
     /// @brief Gives up the heap without destroying it.
     /// @return The heap, or null; the caller destroys it.
-    RangeHeap* Detach() noexcept {
-        RangeHeap* heap = heap_;
-        heap_ = nullptr;
-        return heap;
-    }
+    RangeHeap* Detach() noexcept { return heap_.release(); }
 
     /// @brief First fit of size bytes at an absolute address that is a multiple of alignment.
     /// @param size The size.
@@ -378,7 +370,7 @@ public:
     /// @return The allocation, or nothing when none fits (or the owner is null).
     std::optional<RangeAllocation> Alloc(uint32_t size, uint32_t alignment, bool bottomUp = true) {
         RangeAllocation allocation{0, 0};
-        if (!heap_ || !memory_->RangeAlloc(heap_, size, alignment, &allocation.offset,
+        if (!heap_ || !Memory().RangeAlloc(Get(), size, alignment, &allocation.offset,
                                            &allocation.handle, bottomUp))
             return std::nullopt;
         return allocation;
@@ -387,7 +379,7 @@ public:
     /// @brief Frees an allocation by handle, merging it with free neighbours.
     /// @param handle The handle from Alloc.
     void Free(uint16_t handle) {
-        if (heap_) memory_->RangeFree(heap_, handle);
+        if (heap_) Memory().RangeFree(Get(), handle);
     }
 
     /// @brief Frees an allocation.
@@ -400,22 +392,21 @@ public:
         RangeHeapInfo info{0, 0, 0};
         MemStats stats;  // the library writes only a reset record here
         if (heap_)
-            memory_->GetRangeHeapInfo(heap_, &info.totalSize, &info.spareCount, &stats,
+            Memory().GetRangeHeapInfo(Get(), &info.totalSize, &info.spareCount, &stats,
                                       &info.largestFree);
         return info;
     }
 
     /// @brief The interface the heap belongs to.
     /// @return The interface.
-    IQXMemory& Memory() const noexcept { return *memory_; }
+    IQXMemory& Memory() const noexcept { return *heap_.get_deleter().memory; }
 
 private:
-    IQXMemory* memory_;  ///< The interface that created the heap.
-    RangeHeap* heap_;    ///< The heap, or null.
+    std::unique_ptr<RangeHeap, detail::RangeHeapDestroyer> heap_;  ///< The heap, or null.
 };
 
 /// @brief Holds one reference to a bank from IQXMemory::CreateBank and calls
-/// IAllocator::Release on destruction. Movable, not copyable.
+/// IAllocator::Release on destruction. Movable (the moved-from owner is null), not copyable.
 ///
 /// Shareable requests of the same shape may be given the same bank (see IQXMemory::CreateBank
 /// for when); each owner holds one reference. Free every element before the last holder releases.
@@ -434,44 +425,17 @@ public:
     /// @param bank The bank, or null.
     explicit BankOwner(IAllocator* bank) noexcept : bank_(bank) {}
 
-    /// @brief Releases the reference, if any.
-    ~BankOwner() {
-        if (bank_) bank_->Release();
-    }
-
-    BankOwner(const BankOwner&) = delete;             ///< Not copyable.
-    BankOwner& operator=(const BankOwner&) = delete;  ///< Not copyable.
-
-    /// @brief Takes the other's reference, leaving it null.
-    /// @param other The owner to move from.
-    BankOwner(BankOwner&& other) noexcept : bank_(other.Detach()) {}
-
-    /// @brief Releases this owner's reference and takes the other's, leaving it null.
-    /// @param other The owner to move from.
-    /// @return This owner.
-    BankOwner& operator=(BankOwner&& other) noexcept {
-        if (this != &other) {
-            if (bank_) bank_->Release();
-            bank_ = other.Detach();
-        }
-        return *this;
-    }
-
     /// @brief Whether the owner holds a bank.
     /// @return False when creation failed or the bank was moved or detached.
     explicit operator bool() const noexcept { return bank_ != nullptr; }
 
     /// @brief The bank.
     /// @return The bank, or null.
-    IAllocator* Get() const noexcept { return bank_; }
+    IAllocator* Get() const noexcept { return bank_.get(); }
 
     /// @brief Gives up the reference without releasing it.
     /// @return The bank, or null; the caller releases it.
-    IAllocator* Detach() noexcept {
-        IAllocator* bank = bank_;
-        bank_ = nullptr;
-        return bank;
-    }
+    IAllocator* Detach() noexcept { return bank_.release(); }
 
     /// @brief An 8-aligned element of the bank.
     /// @return The element, or null when no page can be had (or the owner is null).
@@ -484,7 +448,7 @@ public:
     }
 
 private:
-    IAllocator* bank_;  ///< The bank, or null.
+    std::unique_ptr<IAllocator, detail::BankReleaser> bank_;  ///< The bank, or null.
 };
 
 // ---------------------------------------------------------------------------------------------
