@@ -1,4 +1,5 @@
 # 32-bit Windows with Debian's mingw-w64, posix threading variant (std::thread for the tests).
+# How its test programs run (Wine, natively or in a virtual machine) is cmake/Run32.cmake's.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -8,5 +9,3 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test executables run under Wine, in a throw-away prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../wine-run)
