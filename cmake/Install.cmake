@@ -16,9 +16,10 @@ install(TARGETS QXMemory EXPORT QXMemoryTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/IQXMemory.h include/QXMemory.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
-  # The export table, for tools that make an import library from it (dlltool). Hosts still
-  # need the DLL's C++ ABI (MinGW-w64) for its virtual tables.
-  install(FILES src/interface/QXMemory.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # The export table, and the import library Microsoft's linker looks for (QXMemory.lib) beside
+  # MinGW's (libQXMemory.dll.a).
+  install(FILES src/interface/QXMemory.def ${QXMEMORY_MSVC_IMPORT_LIBRARY}
+    DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
 install(EXPORT QXMemoryTargets NAMESPACE QXMemory:: DESTINATION ${QXMEMORY_CMAKE_DIR})
@@ -48,7 +49,11 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_VERBATIM_VARIABLES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME windows-i686)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_SYSTEM_NAME windows-i686)
+  else()
+    set(CPACK_SYSTEM_NAME windows-x86_64)
+  endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(CPACK_GENERATOR DEB)

@@ -11,10 +11,20 @@
 /// 32-bit targets they match the Win32 layout word for word; on 64-bit targets pointers are
 /// native and the fields keep their order.
 ///
-/// The virtual tables are laid out by the compiler that built the library: GCC's C++ ABI on
-/// Linux and for QXMemory.dll (MinGW-w64), so Windows hosts are built with MinGW-w64 g++ or
-/// clang targeting *-w64-mingw32. Compilers with another C++ ABI (MSVC, clang-cl) lay out the
-/// destructor and the overloads differently and would call the wrong slots.
+/// Windows: hosts built by MSVC or clang-cl and hosts built by MinGW-w64 g++ or clang see one
+/// virtual table per interface, Microsoft's layout: slot 0 the (scalar deleting) destructor,
+/// then the operations, the tagged Alloc and AllocAligned overloads ahead of the untagged ones.
+/// Under GCC's C++ ABI a virtual destructor would take two entries and overloads keep their
+/// declaration order, so for MinGW the destructor is replaced by one slot with the same calling
+/// convention and argument, and under MSVC each overload pair is declared in the order its
+/// grouping reverses. On 32-bit Windows every virtual operation is __thiscall on both sides.
+/// The header needs no Windows header and declares the four critical-section functions itself;
+/// <windows.h> may be included before or after it. Nothing else polymorphic crosses the
+/// boundary: the library never calls a virtual function of an object a host made (it enters and
+/// leaves the CriticalSectionLock of a host's MemSnapshot directly, without its virtual table),
+/// and no C++ exception, RTTI or standard-library type passes through the interface.
+///
+/// Elsewhere (Linux) the tables follow the compiler's own C++ ABI.
 ///
 /// Compiles on its own as C++11 and later.
 #ifndef QXMEMORY_IQXMEMORY_H
@@ -23,9 +33,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -46,9 +54,42 @@
 #define QXMEMORY_API __attribute__((visibility("default")))
 #endif
 
+/// @def QXMEMORY_CALL
+/// The calling convention of every virtual operation: `__thiscall` on 32-bit Windows (what MSVC
+/// uses for member functions, and what MinGW-w64 g++ uses by default since GCC 4.7; spelled out
+/// so that no compiler option can change it), nothing elsewhere.
+#if defined(_WIN32) && (defined(_M_IX86) || defined(__i386__))
+#define QXMEMORY_CALL __thiscall
+#else
+#define QXMEMORY_CALL
+#endif
+
+/// @cond QXMEMORY_INTERNAL
+/// Set for Windows compilers with GCC's C++ ABI (MinGW-w64 g++ and clang), which stand one
+/// virtual slot in for Microsoft's destructor entry.
+#if defined(_WIN32) && !defined(_MSC_VER)
+#define QXMEMORY_DESTRUCTOR_SLOT 1
+#endif
+/// @endcond
+
 // ---------------------------------------------------------------------------------------------
 // The recursive lock's storage and primitive
 // ---------------------------------------------------------------------------------------------
+
+#if defined(_WIN32)
+/// @cond QXMEMORY_INTERNAL
+// The four critical-section functions of kernel32, declared as <windows.h> declares them (the
+// same C linkage, import, calling convention and parameter type), so that a host may include
+// <windows.h> before or after this header, or not at all.
+struct _RTL_CRITICAL_SECTION;
+extern "C" {
+__declspec(dllimport) void __stdcall InitializeCriticalSection(_RTL_CRITICAL_SECTION* section);
+__declspec(dllimport) void __stdcall DeleteCriticalSection(_RTL_CRITICAL_SECTION* section);
+__declspec(dllimport) void __stdcall EnterCriticalSection(_RTL_CRITICAL_SECTION* section);
+__declspec(dllimport) void __stdcall LeaveCriticalSection(_RTL_CRITICAL_SECTION* section);
+}
+/// @endcond
+#endif
 
 /// @cond QXMEMORY_INTERNAL
 /// Implementation detail of CriticalSectionLock: its storage and primitive.
@@ -62,17 +103,25 @@ namespace QXMemoryPlatform {
 
 #if defined(_WIN32)
 
-/// The Win32 critical section.
-typedef CRITICAL_SECTION LockState;
+/// Storage of a Win32 CRITICAL_SECTION (24 bytes on 32-bit Windows, 40 on 64-bit, aligned like a
+/// pointer); the library's own sources check it against the real type.
+struct LockState {
+    uintptr_t words[sizeof(void*) == 4 ? 6 : 5];  ///< The critical section's bytes.
+};
+
+/// The critical section the storage holds, as the Windows API names it.
+inline _RTL_CRITICAL_SECTION* Section(LockState& state) {
+    return reinterpret_cast<_RTL_CRITICAL_SECTION*>(&state);
+}
 
 /// Initialises the critical section.
-inline void InitLock(LockState& state) { InitializeCriticalSection(&state); }
+inline void InitLock(LockState& state) { InitializeCriticalSection(Section(state)); }
 /// Deletes the critical section.
-inline void DeleteLock(LockState& state) { DeleteCriticalSection(&state); }
+inline void DeleteLock(LockState& state) { DeleteCriticalSection(Section(state)); }
 /// Enters the critical section, recursively for its owner.
-inline void EnterLock(LockState& state) { EnterCriticalSection(&state); }
+inline void EnterLock(LockState& state) { EnterCriticalSection(Section(state)); }
 /// Leaves the critical section once.
-inline void LeaveLock(LockState& state) { LeaveCriticalSection(&state); }
+inline void LeaveLock(LockState& state) { LeaveCriticalSection(Section(state)); }
 
 #else
 
@@ -197,6 +246,8 @@ public:
     void Leave() { QXMemoryPlatform::LeaveLock(section); }
 
     /// The platform storage (24 bytes on 32-bit targets); touch it only through the calls above.
+    /// The library enters and leaves a host's lock through Enter and Leave, never through the
+    /// virtual table.
     QXMemoryPlatform::LockState section;
 
 private:
@@ -335,22 +386,30 @@ struct QXMemoryLinkage {
 /// with Release, never by deleting it. Every slot may be called from any thread.
 class IAllocator {
 public:
+#if defined(QXMEMORY_DESTRUCTOR_SLOT)
+    /// Slot 0, where a Microsoft-ABI host's delete lands: frees nothing, changes nothing and
+    /// returns the bank, which stays usable. Release a bank instead.
+    /// @param flags the deleting destructor's flags; ignored.
+    /// @return the bank.
+    virtual void* QXMEMORY_CALL ScalarDeletingDestructor(unsigned int flags) = 0;
+#else
     /// Slot 0. Never called by hosts: banks live until the process ends.
     virtual ~IAllocator() {}
+#endif
     /// Slot 1. Allocates an element.
     /// @return an 8-aligned element of at least the bank's element size, or null when no page
     ///         has room and the block cache cannot supply a new one.
     /// @threadsafe Takes the bank's lock, and the block cache's when it needs a page.
-    virtual void* Alloc() = 0;
+    virtual void* QXMEMORY_CALL Alloc() = 0;
     /// Slot 2. Returns an element of this bank. Not checked: it must be allocated and this
     /// bank's; an emptied page goes back to the block cache at once.
     /// @param element the element, or null to do nothing.
     /// @threadsafe Takes the bank's lock, and the block cache's when a page empties.
-    virtual void Free(void* element) = 0;
+    virtual void QXMEMORY_CALL Free(void* element) = 0;
     /// Slot 3. Drops one holder; nothing else happens. Free every element before the last holder
     /// releases.
     /// @threadsafe No lock: the count falls atomically.
-    virtual void Release() = 0;
+    virtual void QXMEMORY_CALL Release() = 0;
     /// Slot 4. Writes 0 to all five words and resets the record. All pointers must be valid.
     /// @param first  receives 0.
     /// @param stats  reset.
@@ -359,8 +418,14 @@ public:
     /// @param fourth receives 0.
     /// @param fifth  receives 0.
     /// @threadsafe No lock.
-    virtual void GetStats(uint32_t* first, MemStats* stats, uint32_t* second, uint32_t* third,
-                          uint32_t* fourth, uint32_t* fifth) = 0;
+    virtual void QXMEMORY_CALL GetStats(uint32_t* first, MemStats* stats, uint32_t* second,
+                                        uint32_t* third, uint32_t* fourth, uint32_t* fifth) = 0;
+
+#if defined(QXMEMORY_DESTRUCTOR_SLOT)
+protected:
+    /// Not virtual: slot 0 stands in for it. Banks are never deleted.
+    ~IAllocator() {}
+#endif
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -376,19 +441,29 @@ public:
 /// unless the doc says so.
 class IQXMemory {
 public:
+#if defined(QXMEMORY_DESTRUCTOR_SLOT)
+    /// Slot 0, where a Microsoft-ABI host's delete lands: frees nothing, changes nothing and
+    /// returns the object, which stays usable.
+    /// @param flags the deleting destructor's flags; ignored.
+    /// @return the object.
+    virtual void* QXMEMORY_CALL ScalarDeletingDestructor(unsigned int flags) = 0;
+#else
     /// Slot 0. Never called by hosts: the object lives until the library unloads.
     virtual ~IQXMemory() {}
+#endif
 
     /// @name General allocation
     /// Every block has a 32-bit header word in front of it.
     /// @{
 
+#if !defined(_MSC_VER)
     /// Slot 1. Same as slot 2; the tag is not consulted.
     /// @param size bytes wanted.
     /// @param tag  ignored.
     /// @return as slot 2.
     /// @threadsafe As slot 2.
-    virtual void* Alloc(uint32_t size, uintptr_t tag) = 0;
+    virtual void* QXMEMORY_CALL Alloc(uint32_t size, uintptr_t tag) = 0;
+#endif
     /// Slot 2. Below 512 bytes an element of the first of the eight small bins that holds
     /// @p size (usable sizes 20, 36, 68, 132, 196, 260, 388, 516), else a heap block aligned
     /// to 8.
@@ -397,14 +472,21 @@ public:
     ///         4 GiB).
     /// @threadsafe A small request takes its bin's lock (and the block cache's when the bin
     ///             needs a page); a heap block takes no library lock.
-    virtual void* Alloc(uint32_t size) = 0;
+    virtual void* QXMEMORY_CALL Alloc(uint32_t size) = 0;
+#if defined(_MSC_VER)
+    // Slot 1 (documented above): Microsoft's ABI puts an overload pair in the table in reverse
+    // declaration order.
+    virtual void* QXMEMORY_CALL Alloc(uint32_t size, uintptr_t tag) = 0;
+#endif
+#if !defined(_MSC_VER)
     /// Slot 3. Same as slot 4; the tag is not consulted.
     /// @param size      bytes wanted.
     /// @param alignment as slot 4.
     /// @param tag       ignored.
     /// @return as slot 4.
     /// @threadsafe As slot 4.
-    virtual void* AllocAligned(uint32_t size, uint32_t alignment, uintptr_t tag) = 0;
+    virtual void* QXMEMORY_CALL AllocAligned(uint32_t size, uint32_t alignment, uintptr_t tag) = 0;
+#endif
     /// Slot 4. A heap block whose address is a multiple of @p alignment, whatever the size (the
     /// small bins are never used).
     /// @param size      bytes wanted.
@@ -413,23 +495,27 @@ public:
     ///         (size + 8 at alignment 8, else size + alignment + 3) would pass 4 GiB, and when
     ///         memory cannot be had.
     /// @threadsafe No library lock.
-    virtual void* AllocAligned(uint32_t size, uint32_t alignment) = 0;
+    virtual void* QXMEMORY_CALL AllocAligned(uint32_t size, uint32_t alignment) = 0;
+#if defined(_MSC_VER)
+    // Slot 3 (documented above), after slot 4 for the same reason.
+    virtual void* QXMEMORY_CALL AllocAligned(uint32_t size, uint32_t alignment, uintptr_t tag) = 0;
+#endif
     /// Slot 5. Frees a block from slots 1 to 4, routed by its header word. Bank elements are
     /// left alone (free them through their bank); blocks from slot 10 go back through slot 11.
     /// @param block the block, or null to do nothing.
     /// @threadsafe A small element takes its bin's lock (and the block cache's when a page
     ///             empties); a heap block takes no library lock.
-    virtual void Free(void* block) = 0;
+    virtual void QXMEMORY_CALL Free(void* block) = 0;
     /// Slot 6. No effect.
     /// @param first  ignored.
     /// @param second ignored.
     /// @threadsafe No lock.
-    virtual void LargeBlockHookA(uint32_t first, uint32_t second) = 0;
+    virtual void QXMEMORY_CALL LargeBlockHookA(uint32_t first, uint32_t second) = 0;
     /// Slot 7. Returns false.
     /// @param block ignored.
     /// @return false.
     /// @threadsafe No lock.
-    virtual bool LargeBlockTest(void* block) = 0;
+    virtual bool QXMEMORY_CALL LargeBlockTest(void* block) = 0;
     /// @}
 
     /// @name Page blocks
@@ -439,12 +525,12 @@ public:
 
     /// Slot 8. Frees every cached block to the heap.
     /// @threadsafe Takes the block cache's lock.
-    virtual void FlushBlockCache() = 0;
+    virtual void QXMEMORY_CALL FlushBlockCache() = 0;
     /// Slot 9. Sets the budget (default 16 MiB) for the bytes of blocks in use plus cached.
     /// @param bytes the new budget. Lowering it evicts cached blocks, most recently cached first,
     ///              until the total fits or nothing is cached; blocks in use are not touched.
     /// @threadsafe Takes the block cache's lock.
-    virtual void SetBlockCacheLimit(uint32_t bytes) = 0;
+    virtual void QXMEMORY_CALL SetBlockCacheLimit(uint32_t bytes) = 0;
     /// Slot 10. A block of the class: the one of the class given back most recently, else a new
     /// one after evicting cached blocks to make room (the budget does not refuse it).
     /// @param sizeClass 0 to 4.
@@ -452,13 +538,13 @@ public:
     /// @return an 8-aligned block, or null for a class outside 0 to 4 (nothing changes) or when
     ///         memory cannot be had.
     /// @threadsafe Takes the block cache's lock.
-    virtual void* AllocBlock(int32_t sizeClass, const AllocTag* tag) = 0;
+    virtual void* QXMEMORY_CALL AllocBlock(int32_t sizeClass, const AllocTag* tag) = 0;
     /// Slot 11. Gives back a block from slot 10: cached if the budget allows after evicting,
     /// freed otherwise.
     /// @param sizeClass the class it was taken with; outside 0 to 4 does nothing.
     /// @param block     the block, or null to do nothing.
     /// @threadsafe Takes the block cache's lock.
-    virtual void FreeBlock(int32_t sizeClass, void* block) = 0;
+    virtual void QXMEMORY_CALL FreeBlock(int32_t sizeClass, void* block) = 0;
     /// @}
 
     /// @name Banks and lists
@@ -476,36 +562,37 @@ public:
     ///         sizes near 4 GiB do not wrap) or no memory can be had.
     /// @threadsafe Takes the bank registry's lock (and the bank list's when it adds banks);
     ///             never call it while this thread holds the bank list (slot 17).
-    virtual IAllocator* CreateBank(uint32_t elementSize, uint32_t elementCount, bool shareable) = 0;
+    virtual IAllocator* QXMEMORY_CALL CreateBank(uint32_t elementSize, uint32_t elementCount,
+                                                 bool shareable) = 0;
     /// Slot 13. Appends a host node to the user list.
     /// @param node not in any list; it must stay valid until unlinked (at unload the library
     ///             unlinks every node left).
     /// @threadsafe Takes the user list's lock.
-    virtual void LinkUserNode(ListNode* node) = 0;
+    virtual void QXMEMORY_CALL LinkUserNode(ListNode* node) = 0;
     /// Slot 14. Takes a node out of the user list and leaves it pointing to itself.
     /// @param node in the user list, or pointing to itself (then left so).
     /// @threadsafe Takes the user list's lock.
-    virtual void UnlinkUserNode(ListNode* node) = 0;
+    virtual void QXMEMORY_CALL UnlinkUserNode(ListNode* node) = 0;
     /// Slot 15. Locks the user list and yields its first node and its end; walk next from first
     /// to end (oldest node first), then call slot 16.
     /// @param first receives the oldest node, or the end when the list is empty.
     /// @param end   receives the list's sentinel.
     /// @threadsafe Takes the user list's lock and leaves it held until slot 16 on the same
     ///             thread. That thread may link and unlink meanwhile; other threads wait.
-    virtual void LockUserList(ListNode** first, ListNode** end) = 0;
+    virtual void QXMEMORY_CALL LockUserList(ListNode** first, ListNode** end) = 0;
     /// Slot 16. Unlocks the user list.
     /// @threadsafe Only on the thread that called slot 15, once per call.
-    virtual void UnlockUserList() = 0;
+    virtual void QXMEMORY_CALL UnlockUserList() = 0;
     /// Slot 17. Locks the list of every bank slot ever made (held, released or never used),
     /// oldest first; the word after a node's two links points to its bank (an IAllocator).
     /// @param first receives the oldest node, or the end when no bank was ever made.
     /// @param end   receives the list's sentinel.
     /// @threadsafe Takes the bank list's lock and leaves it held until slot 18 on the same
     ///             thread, which must not call CreateBank meanwhile.
-    virtual void LockBankList(ListNode** first, ListNode** end) = 0;
+    virtual void QXMEMORY_CALL LockBankList(ListNode** first, ListNode** end) = 0;
     /// Slot 18. Unlocks the bank list.
     /// @threadsafe Only on the thread that called slot 17, once per call.
-    virtual void UnlockBankList() = 0;
+    virtual void QXMEMORY_CALL UnlockBankList() = 0;
     /// @}
 
     /// @name Thread tags and inert large-block slots
@@ -517,22 +604,22 @@ public:
     /// @return the thread's context (the same pointer for the thread's life, at first holding
     ///         "All.Unknown" twice and 0), or null when it cannot be created.
     /// @threadsafe No lock: each thread touches only its own context.
-    virtual ThreadTagContext* PushTag(const AllocTag* tag) = 0;
+    virtual ThreadTagContext* QXMEMORY_CALL PushTag(const AllocTag* tag) = 0;
     /// Slot 20. Closes a bracket: the depth falls, never below 0; the tag stays as it is.
     /// @return the thread's context, or null as for slot 19.
     /// @threadsafe No lock: each thread touches only its own context.
-    virtual ThreadTagContext* PopTag() = 0;
+    virtual ThreadTagContext* QXMEMORY_CALL PopTag() = 0;
     /// Slot 21. Returns 0.
     /// @param block ignored.
     /// @param value ignored.
     /// @return 0.
     /// @threadsafe No lock.
-    virtual uint16_t LargeBlockQuery(void* block, uint32_t value) = 0;
+    virtual uint16_t QXMEMORY_CALL LargeBlockQuery(void* block, uint32_t value) = 0;
     /// Slot 22. No effect.
     /// @param first  ignored.
     /// @param second ignored.
     /// @threadsafe No lock.
-    virtual void LargeBlockHookB(uint32_t first, uint32_t second) = 0;
+    virtual void QXMEMORY_CALL LargeBlockHookB(uint32_t first, uint32_t second) = 0;
     /// @}
 
     /// @name Range heaps
@@ -547,12 +634,12 @@ public:
     /// @param base        the range's address; alignment applies to base + offset.
     /// @return the heap, or null for a count outside 2 to 65532 or when memory cannot be had.
     /// @threadsafe No lock.
-    virtual RangeHeap* CreateRangeHeap(uint32_t totalSize, uint32_t entryCount,
-                                       uint32_t minFragment, uint32_t base) = 0;
+    virtual RangeHeap* QXMEMORY_CALL CreateRangeHeap(uint32_t totalSize, uint32_t entryCount,
+                                                     uint32_t minFragment, uint32_t base) = 0;
     /// Slot 24. Destroys a heap; its handles die with it.
     /// @param heap the heap, or null to do nothing.
     /// @threadsafe No other call on the heap may overlap or follow.
-    virtual void DestroyRangeHeap(RangeHeap* heap) = 0;
+    virtual void QXMEMORY_CALL DestroyRangeHeap(RangeHeap* heap) = 0;
     /// Slot 25. First fit along the free list, searched from its low end taking the lowest
     /// aligned position of the block (bottomUp), or from its high end taking the highest.
     /// @param heap      the heap; null fails.
@@ -565,13 +652,14 @@ public:
     ///         0, no free block fits, or the first fit would need more spare descriptors than
     ///         are left.
     /// @threadsafe Takes the heap's lock.
-    virtual bool RangeAlloc(RangeHeap* heap, uint32_t size, uint32_t alignment, uint32_t* outOffset,
-                            uint16_t* outHandle, bool bottomUp) = 0;
+    virtual bool QXMEMORY_CALL RangeAlloc(RangeHeap* heap, uint32_t size, uint32_t alignment,
+                                          uint32_t* outOffset, uint16_t* outHandle,
+                                          bool bottomUp) = 0;
     /// Slot 26. Frees an allocation by handle, merging with free neighbours.
     /// @param heap   the heap, or null to do nothing.
     /// @param handle from slot 25; one out of range, spare or already free is ignored.
     /// @threadsafe Takes the heap's lock.
-    virtual void RangeFree(RangeHeap* heap, uint16_t handle) = 0;
+    virtual void QXMEMORY_CALL RangeFree(RangeHeap* heap, uint16_t handle) = 0;
     /// Slot 27. Total size, spare descriptors, a reset record and the largest free block. A null
     /// heap writes nothing.
     /// @param heap       the heap, or null.
@@ -581,16 +669,17 @@ public:
     /// @param outLargest receives the largest free block, alignment aside (0 when nothing is
     ///                   free); may be null.
     /// @threadsafe Takes the heap's lock.
-    virtual void GetRangeHeapInfo(RangeHeap* heap, uint32_t* outTotal, uint32_t* outSpare,
-                                  MemStats* stats, uint32_t* outLargest) = 0;
+    virtual void QXMEMORY_CALL GetRangeHeapInfo(RangeHeap* heap, uint32_t* outTotal,
+                                                uint32_t* outSpare, MemStats* stats,
+                                                uint32_t* outLargest) = 0;
     /// Slot 28. Returns 0.
     /// @return 0.
     /// @threadsafe No lock.
-    virtual uint32_t LargeHeapCounter() = 0;
+    virtual uint32_t QXMEMORY_CALL LargeHeapCounter() = 0;
     /// Slot 29. Creates the small-object allocator if needed; returns 0.
     /// @return 0.
     /// @threadsafe No lock.
-    virtual uint32_t SmallHeapCounter() = 0;
+    virtual uint32_t QXMEMORY_CALL SmallHeapCounter() = 0;
     /// @}
 
     /// @name Snapshot queries
@@ -602,7 +691,7 @@ public:
     /// @param snapshot the snapshot, or null.
     /// @return the category map's count, or 0 for a null snapshot.
     /// @threadsafe Takes the snapshot's lock.
-    virtual uint32_t GetCategoryCount(MemSnapshot* snapshot) = 0;
+    virtual uint32_t QXMEMORY_CALL GetCategoryCount(MemSnapshot* snapshot) = 0;
     /// Slot 31. Copies the two records of the category the name hashes to.
     /// @param snapshot the snapshot, or null.
     /// @param name     the category's name; null fails.
@@ -611,8 +700,8 @@ public:
     /// @return true with both written; false with nothing written for a null snapshot or name,
     ///         an unknown hash or a null node.
     /// @threadsafe Takes the snapshot's lock.
-    virtual bool GetCategoryStatsByName(MemSnapshot* snapshot, const char* name, MemStats* first,
-                                        MemStats* second) = 0;
+    virtual bool QXMEMORY_CALL GetCategoryStatsByName(MemSnapshot* snapshot, const char* name,
+                                                      MemStats* first, MemStats* second) = 0;
     /// Slot 32. The id and two records of the category at an index of the map.
     /// @param snapshot the snapshot, or null.
     /// @param index    index into the category map.
@@ -622,13 +711,13 @@ public:
     /// @return true with all written; false with nothing written for a null snapshot, an index
     ///         past the count or a null node.
     /// @threadsafe Takes the snapshot's lock.
-    virtual bool GetCategoryStats(MemSnapshot* snapshot, uint32_t index, uint32_t* id,
-                                  MemStats* first, MemStats* second) = 0;
+    virtual bool QXMEMORY_CALL GetCategoryStats(MemSnapshot* snapshot, uint32_t index, uint32_t* id,
+                                                MemStats* first, MemStats* second) = 0;
     /// Slot 33. Number of records.
     /// @param snapshot the snapshot, or null.
     /// @return the record count, or 0 for a null snapshot.
     /// @threadsafe Takes the snapshot's lock.
-    virtual uint32_t GetRecordCount(MemSnapshot* snapshot) = 0;
+    virtual uint32_t QXMEMORY_CALL GetRecordCount(MemSnapshot* snapshot) = 0;
     /// Slot 34. A record's category id, two words and statistics.
     /// @param snapshot   the snapshot, or null.
     /// @param index      index into the record table.
@@ -639,8 +728,9 @@ public:
     /// @return true with all written; false with nothing written for a null snapshot, an index
     ///         past the count, a null record or a null category.
     /// @threadsafe Takes the snapshot's lock.
-    virtual bool GetRecord(MemSnapshot* snapshot, uint32_t index, uint32_t* categoryId,
-                           uint32_t* firstWord, uint32_t* secondWord, MemStats* stats) = 0;
+    virtual bool QXMEMORY_CALL GetRecord(MemSnapshot* snapshot, uint32_t index,
+                                         uint32_t* categoryId, uint32_t* firstWord,
+                                         uint32_t* secondWord, MemStats* stats) = 0;
     /// @}
 
     /// @name Statistics of the library's own allocators
@@ -651,25 +741,25 @@ public:
     /// Slot 35. System heap statistics.
     /// @param stats reset.
     /// @threadsafe No lock.
-    virtual void GetSystemHeapStats(MemStats* stats) = 0;
+    virtual void QXMEMORY_CALL GetSystemHeapStats(MemStats* stats) = 0;
     /// Slot 36. Large heap statistics.
     /// @param stats reset.
     /// @threadsafe No lock.
-    virtual void GetLargeHeapStats(MemStats* stats) = 0;
+    virtual void QXMEMORY_CALL GetLargeHeapStats(MemStats* stats) = 0;
     /// Slot 37. Block cache statistics.
     /// @param stats reset.
     /// @param out   receives 0.
     /// @threadsafe No lock.
-    virtual void GetBlockCacheStats(MemStats* stats, uint32_t* out) = 0;
+    virtual void QXMEMORY_CALL GetBlockCacheStats(MemStats* stats, uint32_t* out) = 0;
     /// Slot 38. Small-object allocator statistics.
     /// @param stats reset.
     /// @threadsafe No lock.
-    virtual void GetSmallHeapStats(MemStats* stats) = 0;
+    virtual void QXMEMORY_CALL GetSmallHeapStats(MemStats* stats) = 0;
     /// Slot 39. Block cache statistics for a key.
     /// @param key   not consulted.
     /// @param stats reset.
     /// @threadsafe No lock.
-    virtual void GetBlockCacheStatsFor(uint32_t key, MemStats* stats) = 0;
+    virtual void QXMEMORY_CALL GetBlockCacheStatsFor(uint32_t key, MemStats* stats) = 0;
     /// Slot 40. Statistics of one small bin.
     /// @param bin    0 to 7; any other value answers alike (as bin 0).
     /// @param stats  reset.
@@ -678,8 +768,9 @@ public:
     /// @param third  receives 0.
     /// @param fourth receives 0.
     /// @threadsafe No lock.
-    virtual void GetSmallBinStats(uint32_t bin, MemStats* stats, uint32_t* first, uint32_t* second,
-                                  uint32_t* third, uint32_t* fourth) = 0;
+    virtual void QXMEMORY_CALL GetSmallBinStats(uint32_t bin, MemStats* stats, uint32_t* first,
+                                                uint32_t* second, uint32_t* third,
+                                                uint32_t* fourth) = 0;
     /// @}
 
     /// @name Category tree
@@ -692,15 +783,16 @@ public:
     /// @param name     the parent's name; null or an unknown name means the top level.
     /// @return the number of children, or 0 for a null snapshot.
     /// @threadsafe No lock.
-    virtual uint32_t GetChildCategoryCount(MemSnapshot* snapshot, const char* name) = 0;
+    virtual uint32_t QXMEMORY_CALL GetChildCategoryCount(MemSnapshot* snapshot,
+                                                         const char* name) = 0;
     /// Slot 42. The id of the index-th child, in map order.
     /// @param snapshot the snapshot; null writes nothing.
     /// @param name     the parent's name; null or an unknown name means the top level.
     /// @param index    which child, from 0.
     /// @param id       receives the child's id, or 0 when there is none.
     /// @threadsafe No lock.
-    virtual void GetChildCategoryId(MemSnapshot* snapshot, const char* name, uint32_t index,
-                                    uint32_t* id) = 0;
+    virtual void QXMEMORY_CALL GetChildCategoryId(MemSnapshot* snapshot, const char* name,
+                                                  uint32_t index, uint32_t* id) = 0;
     /// @}
 
     /// @name Out of memory
@@ -711,13 +803,20 @@ public:
     /// @param callback the callback, or null.
     /// @param userData handed back to the callback.
     /// @threadsafe Takes the handler's lock.
-    virtual void SetOutOfMemoryHandler(OutOfMemoryCallback callback, uintptr_t userData) = 0;
+    virtual void QXMEMORY_CALL SetOutOfMemoryHandler(OutOfMemoryCallback callback,
+                                                     uintptr_t userData) = 0;
     /// Slot 44. Reports a failure of size bytes exactly as a failed allocation would: the
     /// installed callback, if any, is uninstalled and called; with none, nothing happens.
     /// @param size handed to the callback.
     /// @threadsafe Takes the handler's lock; calls the callback on this thread after leaving it.
-    virtual void ReportOutOfMemory(uint32_t size) = 0;
+    virtual void QXMEMORY_CALL ReportOutOfMemory(uint32_t size) = 0;
     /// @}
+
+#if defined(QXMEMORY_DESTRUCTOR_SLOT)
+protected:
+    /// Not virtual: slot 0 stands in for it. The object is never deleted.
+    ~IQXMemory() {}
+#endif
 };
 
 extern "C" {

@@ -11,6 +11,12 @@ public:
     // Requests below this go to the small bins, the rest to the aligned heap.
     static constexpr uint32_t SmallLimit = 512;
 
+#if defined(QXMEMORY_DESTRUCTOR_SLOT)
+    // Where a Microsoft-ABI host's delete lands. The object lives in static storage until the
+    // library unloads, so nothing is freed and it stays usable.
+    void* QXMEMORY_CALL ScalarDeletingDestructor(unsigned int) override { return this; }
+#endif
+
     void* Alloc(uint32_t size, uintptr_t tag) override;
     void* Alloc(uint32_t size) override;
     void* AllocAligned(uint32_t size, uint32_t alignment, uintptr_t tag) override;

@@ -33,6 +33,12 @@ public:
     // before the bank is shared, with a class of 0 to 4 whose page holds at least one element.
     void Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const char* category);
 
+#if defined(QXMEMORY_DESTRUCTOR_SLOT)
+    // Where a Microsoft-ABI host's delete lands. Banks live in the registry's slots and are given
+    // back with Release, so nothing is freed or destroyed and the bank stays usable.
+    void* QXMEMORY_CALL ScalarDeletingDestructor(unsigned int) override { return this; }
+#endif
+
     void* Alloc() override;
     void Free(void* element) override;
     // Lowers the count atomically, so a release racing CreateBank loses no update.
