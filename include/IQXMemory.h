@@ -34,6 +34,12 @@
 #include <stdint.h>
 
 #if !defined(_WIN32)
+#if defined(__has_include)
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#define QXMEMORY_HAVE_SINGLE_THREADED 1
+#endif
+#endif
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -181,6 +187,17 @@ inline void WaitForLock(LockState& state) {
         syscall(SYS_futex, &state.word, FUTEX_WAIT_PRIVATE, 2, (void*)0, (void*)0, 0);
 }
 
+/// True while the process has never started a second thread: the C library's own flag, which
+/// turns false for good when the first thread is created (and true again only in the child of a
+/// fork). Always false where the C library does not publish it.
+inline bool SingleThreaded() {
+#if defined(QXMEMORY_HAVE_SINGLE_THREADED)
+    return __libc_single_threaded != 0;
+#else
+    return false;
+#endif
+}
+
 /// Enters the lock; the owner enters again at once and only deepens it.
 inline void EnterLock(LockState& state) {
     const uintptr_t self = CurrentThreadId();
@@ -189,10 +206,16 @@ inline void EnterLock(LockState& state) {
         ++state.depth;
         return;
     }
-    int32_t expected = 0;
-    if (!__atomic_compare_exchange_n(&state.word, &expected, 1, false, __ATOMIC_ACQUIRE,
-                                     __ATOMIC_RELAXED))
-        WaitForLock(state);
+    if (SingleThreaded() && __atomic_load_n(&state.word, __ATOMIC_RELAXED) == 0) {
+        // Nobody can race for the word: the same change with a plain store, which leaves the
+        // lock as a later second thread expects to find it (that thread's creation orders it).
+        __atomic_store_n(&state.word, 1, __ATOMIC_RELAXED);
+    } else {
+        int32_t expected = 0;
+        if (!__atomic_compare_exchange_n(&state.word, &expected, 1, false, __ATOMIC_ACQUIRE,
+                                         __ATOMIC_RELAXED))
+            WaitForLock(state);
+    }
     __atomic_store_n(&state.owner, self, __ATOMIC_RELAXED);
     state.depth = 1;
 }
@@ -201,6 +224,11 @@ inline void EnterLock(LockState& state) {
 inline void LeaveLock(LockState& state) {
     if (--state.depth != 0) return;
     __atomic_store_n(&state.owner, (uintptr_t)0, __ATOMIC_RELAXED);
+    if (SingleThreaded()) {
+        // No other thread can be waiting (in the child of a fork, the waiters stayed behind).
+        __atomic_store_n(&state.word, 0, __ATOMIC_RELAXED);
+        return;
+    }
     if (__atomic_exchange_n(&state.word, 0, __ATOMIC_RELEASE) == 2)
         syscall(SYS_futex, &state.word, FUTEX_WAKE_PRIVATE, 1, (void*)0, (void*)0, 0);
 }

@@ -30,12 +30,22 @@
 
 namespace MemoryChecker {
 
-// A slot of a freshly formatted page: its body is not handed out yet.
-inline void MarkSlotUnused([[maybe_unused]] void* element, [[maybe_unused]] uint32_t size) {
+// The slots of a freshly formatted page, from the first slot's header word on: none is handed
+// out yet, and their words are written only when they are.
+inline void MarkSlotsUntouched([[maybe_unused]] void* firstWord, [[maybe_unused]] uint32_t size) {
 #if defined(QXMEMORY_ASAN)
-    ASAN_POISON_MEMORY_REGION(element, size);
+    ASAN_POISON_MEMORY_REGION(firstWord, size);
 #elif defined(QXMEMORY_VALGRIND)
-    VALGRIND_MAKE_MEM_NOACCESS(element, size);
+    VALGRIND_MAKE_MEM_NOACCESS(firstWord, size);
+#endif
+}
+
+// The header word of an untouched slot, about to be written as the slot is handed out.
+inline void MarkSlotWordUsable([[maybe_unused]] uint32_t* word) {
+#if defined(QXMEMORY_ASAN)
+    ASAN_UNPOISON_MEMORY_REGION(word, sizeof *word);
+#elif defined(QXMEMORY_VALGRIND)
+    VALGRIND_MAKE_MEM_UNDEFINED(word, sizeof *word);
 #endif
 }
 

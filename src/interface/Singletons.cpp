@@ -32,8 +32,12 @@ SystemHeap& GetSystemHeap() {
     return heap;
 }
 
-AlignedHeap& GetAlignedHeap() {
+AlignedHeap* MadeSingletons::alignedHeap = nullptr;
+SmallMemAllocator* MadeSingletons::smallMemAllocator = nullptr;
+
+AlignedHeap& MakeAlignedHeap() {
     static AlignedHeap heap(GetSystemHeap());
+    __atomic_store_n(&MadeSingletons::alignedHeap, &heap, __ATOMIC_RELEASE);
     return heap;
 }
 
@@ -42,8 +46,9 @@ BlockCache& GetBlockCache() {
     return cache;
 }
 
-SmallMemAllocator& GetSmallMemAllocator() {
+SmallMemAllocator& MakeSmallMemAllocator() {
     static SmallMemAllocator allocator(GetBlockCache());
+    __atomic_store_n(&MadeSingletons::smallMemAllocator, &allocator, __ATOMIC_RELEASE);
     return allocator;
 }
 

@@ -14,8 +14,27 @@ class ThreadTagStore;
 
 OutOfMemoryHandler& GetOutOfMemoryHandler();
 SystemHeap& GetSystemHeap();
-AlignedHeap& GetAlignedHeap();
 BlockCache& GetBlockCache();
-SmallMemAllocator& GetSmallMemAllocator();
 BankRegistry& GetBankRegistry();
 ThreadTagStore& GetThreadTagStore();
+
+// The two accessors on every general Alloc and Free are inline: once their subsystem is made
+// it is one load away. The first call goes to the maker, which holds the function-local static
+// and publishes its address.
+namespace MadeSingletons {
+extern AlignedHeap* alignedHeap;
+extern SmallMemAllocator* smallMemAllocator;
+}  // namespace MadeSingletons
+
+AlignedHeap& MakeAlignedHeap();
+SmallMemAllocator& MakeSmallMemAllocator();
+
+inline AlignedHeap& GetAlignedHeap() {
+    AlignedHeap* made = __atomic_load_n(&MadeSingletons::alignedHeap, __ATOMIC_ACQUIRE);
+    return made ? *made : MakeAlignedHeap();
+}
+
+inline SmallMemAllocator& GetSmallMemAllocator() {
+    SmallMemAllocator* made = __atomic_load_n(&MadeSingletons::smallMemAllocator, __ATOMIC_ACQUIRE);
+    return made ? *made : MakeSmallMemAllocator();
+}

@@ -26,13 +26,14 @@ void Bank::Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const
     elementsPerPage_ = blockSize > BankPage::FirstElementOffset
                            ? uint32_t((blockSize - BankPage::FirstElementOffset) / stride)
                            : 0;
+    untouchedOffset_ = BankPage::UntouchedOffset(blockSize);
 }
 
 bool Bank::AddPage() {
     BankPage* page = static_cast<BankPage*>(cache_.Get(blockClass_, &PageTag));
     if (!page) return false;
     MemoryChecker::MarkBlockAsPage(page, BlockClassSize(blockClass_));
-    page->Format(elementsPerPage_, stride_);
+    page->Format(elementsPerPage_, stride_, untouchedOffset_);
     if (currentPage_) {
         page->prev = currentPage_;
         page->next = currentPage_->next;
@@ -42,29 +43,48 @@ bool Bank::AddPage() {
         page->next = page->prev = page;
     }
     currentPage_ = page;
+    ++pagesWithRoom_;
+    return true;
+}
+
+bool Bank::MoveToPageWithRoom() {
+    // The current page is full, so every page counted as having room is another one.
+    if (pagesWithRoom_ == 0) return AddPage();
+    // The fullest page with room; the first met wins a tie. The walk stops at a page with one
+    // free slot, which cannot be beaten, and once it has met every page with room.
+    BankPage* pick = nullptr;
+    uint32_t met = 0;
+#if defined(QXMEMORY_WALK_COUNTS)
+    ++walks_.walks;
+#endif
+    for (BankPage* page = currentPage_->next;; page = page->next) {
+#if defined(QXMEMORY_WALK_COUNTS)
+        ++walks_.pagesVisited;
+#endif
+        if (page->freeCount == 0) continue;
+        if (!pick || page->freeCount < pick->freeCount) {
+            pick = page;
+            if (page->freeCount == 1) break;
+        }
+        if (++met == pagesWithRoom_) break;
+    }
+    currentPage_ = pick;
     return true;
 }
 
 void* Bank::Alloc() {
     ScopedLock hold(lock_);
+#if defined(QXMEMORY_WALK_COUNTS)
+    ++walks_.allocs;
+#endif
     if (!currentPage_) {
         if (!AddPage()) return nullptr;
-    } else if (currentPage_->freeCount == 0) {
-        // The fullest page that still has room; the first met wins a tie. A page with one free
-        // slot cannot be beaten, so the walk stops there.
-        BankPage* pick = nullptr;
-        for (BankPage* page = currentPage_->next; page != currentPage_; page = page->next) {
-            if (page->freeCount != 0 && (!pick || page->freeCount < pick->freeCount)) {
-                pick = page;
-                if (page->freeCount == 1) break;
-            }
-        }
-        if (pick)
-            currentPage_ = pick;
-        else if (!AddPage())
-            return nullptr;
+    } else if (currentPage_->freeCount == 0 && !MoveToPageWithRoom()) {
+        return nullptr;
     }
-    return currentPage_->Take(stride_);
+    void* element = currentPage_->Take(stride_, untouchedOffset_);
+    if (currentPage_->freeCount == 0) --pagesWithRoom_;
+    return element;
 }
 
 void Bank::Free(void* element) {
@@ -79,8 +99,10 @@ void Bank::FreeIndexed(void* element, uint32_t index) {
     ScopedLock hold(lock_);
     BankPage* page = BankPage::FromElement(element, index, stride_);
     page->Put(index, stride_);
+    if (page->freeCount == 1) ++pagesWithRoom_;
     if (page->freeCount != elementsPerPage_) return;
     // The page is empty: it leaves the ring and goes back to the cache at once.
+    --pagesWithRoom_;
     if (page == currentPage_) currentPage_ = page->next == page ? nullptr : page->next;
     page->next->prev = page->prev;
     page->prev->next = page->next;
@@ -111,25 +133,33 @@ uint32_t Bank::PageCount() {
 
 bool Bank::Validate() {
     ScopedLock hold(lock_);
-    if (!currentPage_) return true;
+    if (!currentPage_) return pagesWithRoom_ == 0;
     const uint32_t blockSize = BlockClassSize(blockClass_);
     if (elementsPerPage_ == 0 ||
-        BankPage::FirstElementOffset + uint64_t(elementsPerPage_) * stride_ > blockSize)
+        BankPage::FirstElementOffset + uint64_t(elementsPerPage_) * stride_ > blockSize ||
+        untouchedOffset_ != BankPage::UntouchedOffset(blockSize))
         return false;
     uint32_t pages = 0;
+    uint32_t withRoom = 0;
     BankPage* page = currentPage_;
     do {
         if (page->next->prev != page || ++pages > (1u << 20)) return false;
         // Every page in the ring has at least one element allocated.
         if (page->freeCount >= elementsPerPage_) return false;
+        if (page->freeCount != 0) ++withRoom;
+        // The untouched slots are free and end the chain in order, so they cannot outnumber the
+        // free slots; the chain visits each free slot once.
+        const uint32_t untouched = page->Untouched(untouchedOffset_);
+        if (untouched > elementsPerPage_ || elementsPerPage_ - untouched > page->freeCount)
+            return false;
         std::vector<bool> seen(elementsPerPage_);
         uint32_t index = page->firstFree;
         for (uint32_t n = 0; n < page->freeCount; ++n) {
             if (index >= elementsPerPage_ || seen[index]) return false;
             seen[index] = true;
-            index = page->SlotWord(index, stride_) & 0xFFFFu;
+            index = page->NextFree(index, stride_, untouchedOffset_);
         }
         page = page->next;
     } while (page != currentPage_);
-    return true;
+    return withRoom == pagesWithRoom_;
 }

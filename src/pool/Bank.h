@@ -5,6 +5,9 @@
 // is full, moves to the fullest page that still has room before it adds a new page. Every
 // element is preceded by a kind-0 header word holding its slot index, so freeing needs nothing
 // but the pointer.
+//
+// The bank counts the pages of its ring that have room, so a full ring adds a page at once and a
+// search for the fullest page stops once it has met all of them.
 #pragma once
 
 #include <stdint.h>
@@ -63,6 +66,15 @@ public:
     // them the other way round).
     bool CanTakeShape(uint32_t stride, uint32_t blockClass);
 
+    // How often Alloc found its current page full and walked the ring, and the pages it visited.
+    // Counted only in builds that define QXMEMORY_WALK_COUNTS (a benchmark's).
+    struct WalkCounts {
+        uint64_t allocs = 0;
+        uint64_t walks = 0;
+        uint64_t pagesVisited = 0;
+    };
+    WalkCounts Walks() const;
+
     // Observers for tests and checks.
     uint32_t Stride() const { return stride_; }
     uint32_t ElementsPerPage() const { return elementsPerPage_; }
@@ -72,15 +84,31 @@ public:
     bool Validate();
 
 private:
+    // Makes current the fullest page of the ring with room (the first met, walking on from the
+    // current page, among equals), or adds a page when none has room. False when a page was
+    // needed and the cache had none. Lock held; the current page is full or absent.
+    bool MoveToPageWithRoom();
     // Takes a block from the cache, formats it and makes it current. Lock held.
     bool AddPage();
 
-    BlockCache& cache_;
+    // The fields a small Alloc and Free use come first, together with the lock.
     CriticalSectionLock lock_;
-    std::atomic<int32_t> refCount_{0};
-    uint16_t shareable_ = 0;
-    uint16_t blockClass_ = 0;
+    BankPage* currentPage_ = nullptr;  // null exactly when the bank holds no page
     uint32_t stride_ = 0;
     uint32_t elementsPerPage_ = 0;
-    BankPage* currentPage_ = nullptr;  // null exactly when the bank holds no page
+    uint32_t untouchedOffset_ = 0;  // where each page keeps its untouched index
+    uint32_t pagesWithRoom_ = 0;    // pages of the ring whose free count is not 0
+    uint16_t shareable_ = 0;
+    uint16_t blockClass_ = 0;
+    std::atomic<int32_t> refCount_{0};
+    BlockCache& cache_;
+#if defined(QXMEMORY_WALK_COUNTS)
+    WalkCounts walks_;
+#endif
 };
+
+#if defined(QXMEMORY_WALK_COUNTS)
+inline Bank::WalkCounts Bank::Walks() const { return walks_; }
+#else
+inline Bank::WalkCounts Bank::Walks() const { return {}; }
+#endif

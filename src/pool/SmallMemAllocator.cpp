@@ -22,7 +22,7 @@ static_assert((LargestBlockSize - BankPage::FirstElementOffset) / Bank::StrideFo
 SmallMemAllocator::SmallMemAllocator(BlockCache& cache)
     : bins_{cache, cache, cache, cache, cache, cache, cache, cache} {
     for (uint32_t bin = 0; bin < BinCount; ++bin)
-        bins_[bin].Init(BinElementSize[bin], PageClass, false, "All.SmallMemAlloc");
+        bins_[bin].bank.Init(BinElementSize[bin], PageClass, false, "All.SmallMemAlloc");
 }
 
 namespace {
@@ -53,7 +53,7 @@ uint32_t SmallMemAllocator::BinFor(uint32_t size) {
 void* SmallMemAllocator::Alloc(uint32_t size) {
     const uint32_t bin = BinFor(size);
     if (bin == BinCount) return nullptr;
-    void* element = bins_[bin].Alloc();
+    void* element = bins_[bin].bank.Alloc();
     if (!element) return nullptr;
     // The bank marked the slot with its bare index; record the bin beside it.
     HeaderWord::Write(element, HeaderWord::SmallElement(bin, HeaderWord::Read(element)));
@@ -66,7 +66,7 @@ void SmallMemAllocator::Free(void* element) {
     constexpr uint32_t SmallestUsableSize = uint32_t(Bank::StrideFor(BinElementSize[0]) - 4);
     if (!element || MemoryChecker::ReportIfFreed(element, SmallestUsableSize)) return;
     const uint32_t word = HeaderWord::Read(element);
-    bins_[HeaderWord::SmallBin(word)].FreeIndexed(element, HeaderWord::SmallSlot(word));
+    bins_[HeaderWord::SmallBin(word)].bank.FreeIndexed(element, HeaderWord::SmallSlot(word));
 }
 
 void SmallMemAllocator::GetBinStats(uint32_t bin, MemStats* stats, uint32_t* first,
@@ -74,5 +74,5 @@ void SmallMemAllocator::GetBinStats(uint32_t bin, MemStats* stats, uint32_t* fir
     // The answer does not depend on the bin, so a bin number past the last answers as bin 0
     // rather than reading past the bins. The first word is discarded.
     uint32_t scratch;
-    bins_[bin < BinCount ? bin : 0].GetStats(&scratch, stats, first, second, third, fourth);
+    bins_[bin < BinCount ? bin : 0].bank.GetStats(&scratch, stats, first, second, third, fourth);
 }

@@ -36,8 +36,15 @@ public:
     // usable size holds it. Every usable size is a multiple of 4, so one table entry per four
     // sizes gives the same answer as comparing with each bin in turn.
     static uint32_t BinFor(uint32_t size);
-    Bank& Bin(uint32_t bin) { return bins_[bin]; }
+    Bank& Bin(uint32_t bin) { return bins_[bin].bank; }
 
 private:
-    Bank bins_[BinCount];  // constructed in bin order, destroyed in reverse
+    // Each bin on cache lines of its own: threads working different bins share no line, and a
+    // bank's lock, current page and shape sit together at the start of its line.
+    struct alignas(64) AlignedBank {
+        // Not explicit, so that the array can be initialised from one cache.
+        AlignedBank(BlockCache& cache) : bank(cache) {}
+        Bank bank;
+    };
+    AlignedBank bins_[BinCount];  // constructed in bin order, destroyed in reverse
 };
