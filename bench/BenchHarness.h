@@ -101,6 +101,32 @@ private:
     uint64_t generation_ = 0;
 };
 
+// A second thread that only waits until it is destroyed. A process that has started one is
+// multi-threaded for good, as every real host is, so locks take their atomic path.
+class IdleThread {
+public:
+    IdleThread() : thread_([this] {
+        std::unique_lock<std::mutex> hold(mutex_);
+        wake_.wait(hold, [this] { return stop_; });
+    }) {}
+    ~IdleThread() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    IdleThread(const IdleThread&) = delete;
+    IdleThread& operator=(const IdleThread&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 // Pins the calling thread to the index-th CPU of a set. Without it, a thread woken by another
 // tends to be queued on the waker's CPU and the two then take turns on one core. Returns false,
 // changing nothing, when the set has not that many CPUs.

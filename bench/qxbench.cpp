@@ -382,8 +382,10 @@ struct Measurement {
     std::function<Result(Side, double)> run;
 };
 
+// With idle set, a second thread waits for the whole measurement (see IdleThread).
 template <class QxWork, class MallocWork>
-Result Timed(Side side, double seconds, QxWork qx, MallocWork other) {
+Result Timed(Side side, double seconds, QxWork qx, MallocWork other, bool idle = false) {
+    std::unique_ptr<IdleThread> idleThread(idle ? new IdleThread : nullptr);
     Result result;
     if (side == Side::Qx) {
         auto work = qx();
@@ -401,20 +403,29 @@ std::vector<Measurement> AllMeasurements() {
     std::vector<Measurement> all;
     const SizeRange small{SizeKind::Uniform, 0, 511};
 
-    for (int threads : {1, 2}) {
+    // "1t+idle": one thread works while a second one exists and waits, the state of every real
+    // host, where a lock cannot rely on the process having a single thread.
+    struct SmallCase {
+        int threads;
+        bool idle;
+        const char* label;
+    };
+    for (SmallCase c : {SmallCase{1, false, "1t"}, SmallCase{1, true, "1t+idle"},
+                        SmallCase{2, false, "2t"}}) {
         for (uint32_t live : {1u, 1000u, 100000u}) {
-            all.push_back({"small", std::to_string(threads) + "t K=" + std::to_string(live), false,
+            all.push_back({"small", std::string(c.label) + " K=" + std::to_string(live), false,
                            [=](Side side, double seconds) {
                                return Timed(
                                    side, seconds,
                                    [&] {
                                        return std::make_unique<Churn<QxHeap>>(
-                                           QxHeap{GetIQXMemory()}, live, small, threads);
+                                           QxHeap{GetIQXMemory()}, live, small, c.threads);
                                    },
                                    [&] {
                                        return std::make_unique<Churn<MallocHeap>>(
-                                           MallocHeap{}, live, small, threads);
-                                   });
+                                           MallocHeap{}, live, small, c.threads);
+                                   },
+                                   c.idle);
                            }});
         }
     }
@@ -439,21 +450,28 @@ std::vector<Measurement> AllMeasurements() {
                  [&] { return std::make_unique<Churn<MallocHeap>>(MallocHeap{}, 100, large, 1); });
          }});
 
-    for (uint32_t live : {1u, 1000u, 100000u}) {
-        all.push_back(
-            {"pool", "48B K=" + std::to_string(live), false, [=](Side side, double seconds) {
-                 const SizeRange fixed{SizeKind::Uniform, 48, 48};
-                 return Timed(
-                     side, seconds,
-                     [&] {
-                         IAllocator* bank = GetIQXMemory()->CreateBank(48, 1000, false);
-                         if (!bank) Check(nullptr);
-                         return std::make_unique<Churn<QxBank>>(QxBank{bank}, live, fixed, 1);
-                     },
-                     [&] {
-                         return std::make_unique<Churn<MallocHeap>>(MallocHeap{}, live, fixed, 1);
-                     });
-             }});
+    for (bool idle : {false, true}) {
+        for (uint32_t live : {1u, 1000u, 100000u}) {
+            const std::string label =
+                std::string("48B") + (idle ? "+idle" : "") + " K=" + std::to_string(live);
+            all.push_back({"pool", label, false, [=](Side side, double seconds) {
+                               const SizeRange fixed{SizeKind::Uniform, 48, 48};
+                               return Timed(
+                                   side, seconds,
+                                   [&] {
+                                       IAllocator* bank =
+                                           GetIQXMemory()->CreateBank(48, 1000, false);
+                                       if (!bank) Check(nullptr);
+                                       return std::make_unique<Churn<QxBank>>(QxBank{bank}, live,
+                                                                              fixed, 1);
+                                   },
+                                   [&] {
+                                       return std::make_unique<Churn<MallocHeap>>(MallocHeap{},
+                                                                                  live, fixed, 1);
+                                   },
+                                   idle);
+                           }});
+        }
     }
 
     for (int32_t sizeClass = 0; sizeClass <= 4; ++sizeClass) {

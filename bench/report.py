@@ -3,6 +3,10 @@
 per workload on stdout and, optionally, a markdown page with a bar chart per workload.
 
     bench/report.py RESULTS.tsv [--markdown FILE --charts DIR] [--elapsed SECONDS]
+                    [--previous EARLIER.tsv]
+
+With --previous, each table also gives QXMemory's figure from an earlier run's rows and the
+ratio of this run's to it.
 """
 import argparse
 import datetime
@@ -21,16 +25,18 @@ WORKLOAD_ORDER = ["small", "crossthread", "large", "pool", "pageblock", "range",
 # What one op is, per workload; rows from other sources (replayed traces) explain themselves.
 ABOUT = {
     "small": "Sizes uniform in 0-511 bytes, a live set of K objects; one op frees a random live "
-             "object and allocates its replacement (first byte written). 2t: two threads, each "
-             "with its own live set; ns/op is wall time over the ops of one thread, so perfect "
-             "scaling equals 1t.",
+             "object and allocates its replacement (first byte written). 1t+idle: one thread "
+             "works while a second one exists and waits, as in every real host, so that no lock "
+             "can count on the process having a single thread. 2t: two threads, each with its "
+             "own live set; ns/op is wall time over the ops of one thread, so perfect scaling "
+             "equals 1t.",
     "crossthread": "One thread allocates objects of 0-511 bytes, the other frees them, through "
                    "a lock-free single-producer/single-consumer ring of 1024 slots; ns per object.",
     "large": "Sizes log-uniform in 512 B-256 KiB, live set 100, random replacement; one op is a "
              "free and an allocation. QXMemory serves these from its aligned heap over glibc.",
     "pool": "48-byte elements: QXMemory's bank from CreateBank(48, 1000, false) through "
             "IAllocator::Alloc/Free against malloc(48)/free; live set K, random replacement "
-            "(K=1 is an alloc+free pair).",
+            "(K=1 is an alloc+free pair). +idle: a second thread exists and waits.",
     "pageblock": "QXMemory's AllocBlock/FreeBlock of one class against malloc/free of the same "
                  "size: alloc+free pairs, and a live set of 8 with random replacement.",
     "range": "QXMemory only. A range heap over 256 MiB with 65532 descriptors; sizes log-uniform "
@@ -90,14 +96,17 @@ def fmt_rss(kib):
     return f"{kib / 1024:.1f} MiB"
 
 
-def table(workload, variants, cells, allocators):
-    """Header and rows of one workload's table, as lists of strings."""
+def table(workload, variants, cells, allocators, previous=None):
+    """Header and rows of one workload's table, as lists of strings. previous, when given, is an
+    earlier run's {(variant, allocator): (ns, rss)} for the same workload."""
     by_rss = workload == "rss"
     peers = [a for a in allocators if a != QX]
     metric = "RSS" if by_rss else "ns"
     header = ["variant"] + [name(a) for a in allocators]
     header += [f"QX ÷ {'smallest' if by_rss else 'fastest'} peer ({metric})",
                f"QX ÷ glibc ({metric})"]
+    if previous is not None:
+        header += ["QXMemory, earlier run", f"QX ÷ earlier ({metric})"]
     body = []
     for variant in variants:
         row = [variant]
@@ -114,6 +123,10 @@ def table(workload, variants, cells, allocators):
             row.append("n/a")
         glibc = cells.get((variant, "glibc"))
         row.append(f"{mine[index] / glibc[index]:.2f}×" if mine and glibc else "n/a")
+        if previous is not None:
+            before = previous.get((variant, QX))
+            row.append(f"{fmt_ns(before[0])} ns · {fmt_rss(before[1])}" if before else "n/a")
+            row.append(f"{mine[index] / before[index]:.2f}×" if mine and before else "n/a")
         body.append(row)
     return header, body
 
@@ -231,6 +244,7 @@ def main():
     parser.add_argument("--charts")
     parser.add_argument("--elapsed", type=float)
     parser.add_argument("--raw", help="a copy of the rows, linked from the markdown")
+    parser.add_argument("--previous", help="an earlier run's rows, compared with QXMemory's")
     args = parser.parse_args()
 
     rows = load(args.results)
@@ -238,7 +252,12 @@ def main():
         sys.exit(f"report: no result rows in {args.results}")
     order, workloads = organise(rows)
     allocators = allocators_of(rows)
-    tables = {w: table(w, *workloads[w], allocators) for w in order}
+    earlier = None
+    if args.previous and os.path.exists(args.previous):
+        earlier = organise(load(args.previous))[1]
+    tables = {w: table(w, *workloads[w], allocators,
+                       earlier.get(w, ([], {}))[1] if earlier is not None else None)
+              for w in order}
 
     for workload in order:
         print(f"\n## {workload}\n")
@@ -272,6 +291,10 @@ def main():
         "Cells give ns per op · peak RSS; lower is better. A ratio above 1 means QXMemory is "
         "slower (or, for rss, larger) than the peer it is compared with.",
     ]
+    if earlier is not None:
+        lines += ["", "The last two columns give QXMemory's figure from the run before this one "
+                  "(the rows `scripts/bench` found in docs/performance/results.tsv), measured on "
+                  "a machine of the same kind but not side by side: compare them with care."]
     if args.raw:
         raw = os.path.relpath(args.raw, os.path.dirname(os.path.abspath(args.markdown)))
         lines += ["", f"The rows behind the tables: [{os.path.basename(raw)}]({raw})."]

@@ -100,7 +100,10 @@ void Bank::FreeIndexed(void* element, uint32_t index) {
     BankPage* page = BankPage::FromElement(element, index, stride_);
     page->Put(index, stride_);
     if (page->freeCount == 1) ++pagesWithRoom_;
-    if (page->freeCount != elementsPerPage_) return;
+    if (page->freeCount == elementsPerPage_) ReturnPage(page);
+}
+
+void Bank::ReturnPage(BankPage* page) {
     // The page is empty: it leaves the ring and goes back to the cache at once.
     --pagesWithRoom_;
     if (page == currentPage_) currentPage_ = page->next == page ? nullptr : page->next;

@@ -87,9 +87,13 @@ private:
     // Makes current the fullest page of the ring with room (the first met, walking on from the
     // current page, among equals), or adds a page when none has room. False when a page was
     // needed and the cache had none. Lock held; the current page is full or absent.
-    bool MoveToPageWithRoom();
+    // Kept out of line, like AddPage and ReturnPage: Alloc and FreeIndexed stay small where the
+    // current page serves them.
+    [[gnu::noinline]] bool MoveToPageWithRoom();
     // Takes a block from the cache, formats it and makes it current. Lock held.
-    bool AddPage();
+    [[gnu::noinline]] bool AddPage();
+    // Takes an emptied page out of the ring and gives it back to the cache. Lock held.
+    [[gnu::noinline]] void ReturnPage(BankPage* page);
 
     // The fields a small Alloc and Free use come first, together with the lock.
     CriticalSectionLock lock_;
