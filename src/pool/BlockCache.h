@@ -54,6 +54,8 @@ public:
     void Flush() override;
     // Sets the budget; lowering it evicts down to the new limit.
     void SetLimit(uint32_t bytes);
+    // The cache's lock, for holding every lock of the library across fork().
+    CriticalSectionLock& GetLock() { return lock_; }
 
     // Observers for tests and checks.
     size_t InUseBytes() const { return inUseBytes_; }
