@@ -25,8 +25,10 @@ public:
 };
 
 // The singletons that own locks, each set once it is constructed and cleared when it is
-// destroyed at unload, so that a fork holds the locks of those that exist and creates none.
-// Constant-initialised: valid before any singleton and after the last.
+// destroyed at unload, so that a fork holds the locks of those that exist and creates none. A
+// fork racing a subsystem's very first use is not covered: the runtime's guard around that
+// construction could stay held in the child whatever the library does. Constant-initialised:
+// valid before any singleton and after the last.
 std::atomic<BankRegistry*> existingRegistry{nullptr};
 std::atomic<SmallMemAllocator*> existingSmallObjects{nullptr};
 std::atomic<BlockCache*> existingCache{nullptr};
