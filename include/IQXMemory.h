@@ -467,6 +467,18 @@ protected:
 /// OutOfMemoryCallback on the calling thread.
 /// Pointer arguments other than a range heap or a snapshot handle are not checked for null
 /// unless the doc says so.
+///
+/// fork() (Linux): the library takes every lock it owns before a fork and leaves them after it,
+/// in the parent and in the child (pthread_atfork handlers, installed with its first subsystem
+/// that has a lock): the bank registry's and its two lists', every bank's, the small bins'
+/// included, the block cache's and the out-of-memory handler's. So the child, whose only thread
+/// is the one that forked, can call every slot however busy the parent's other threads were, and
+/// a list that thread held before the fork (slot 15 or 17) it still holds, as in the parent. A
+/// fork waits for these locks like any call, in their order: do not fork while the thread holds
+/// the bank list (as for CreateBank) or from the out-of-memory callback. Range heaps and
+/// snapshots belong to their callers, and so do their locks: a fork does not take them, and a
+/// child may find one held by a thread it does not have. A host that forks while other threads
+/// use one takes its lock around the fork itself.
 class IQXMemory {
 public:
 #if defined(QXMEMORY_DESTRUCTOR_SLOT)
@@ -651,7 +663,8 @@ public:
     /// @}
 
     /// @name Range heaps
-    /// Offsets inside a caller-owned range the library never touches. Each heap has its own lock.
+    /// Offsets inside a caller-owned range the library never touches. Each heap has its own lock,
+    /// which a fork does not take (see IQXMemory).
     /// @{
 
     /// Slot 23. A heap over [base, base + totalSize), all free.
@@ -712,7 +725,8 @@ public:
 
     /// @name Snapshot queries
     /// Over a host's MemSnapshot; null snapshots give 0, false or nothing. Each takes the
-    /// snapshot's lock (re-entrant: a host may hold it around several queries).
+    /// snapshot's lock (re-entrant: a host may hold it around several queries), which is the
+    /// host's and which a fork does not take (see IQXMemory).
     /// @{
 
     /// Slot 30. Number of categories.

@@ -1,5 +1,10 @@
 #include "interface/Singletons.h"
 
+#include <atomic>
+#include <utility>
+
+#include "interface/LibraryLocks.h"
+#include "platform/ForkHandlers.h"
 #include "platform/RuntimeHeap.h"
 #include "platform/ThreadLocalSlots.h"
 #include "pool/BankRegistry.h"
@@ -19,11 +24,65 @@ public:
     void Flush() override { GetBlockCache().Flush(); }
 };
 
+// The singletons that own locks, each set once it is constructed and cleared when it is
+// destroyed at unload, so that a fork holds the locks of those that exist and creates none. A
+// fork racing a subsystem's very first use is not covered: the runtime's guard around that
+// construction could stay held in the child whatever the library does. Constant-initialised:
+// valid before any singleton and after the last.
+std::atomic<BankRegistry*> existingRegistry{nullptr};
+std::atomic<SmallMemAllocator*> existingSmallObjects{nullptr};
+std::atomic<BlockCache*> existingCache{nullptr};
+std::atomic<OutOfMemoryHandler*> existingHandler{nullptr};
+
+// The locks this thread's fork holds, from before it until after it. The child's only thread is
+// the one that forked, so it finds them here too.
+thread_local LibraryLocks heldAcrossFork;
+
+void PrepareFork() {
+    heldAcrossFork.registry = existingRegistry.load(std::memory_order_acquire);
+    heldAcrossFork.smallObjects = existingSmallObjects.load(std::memory_order_acquire);
+    heldAcrossFork.cache = existingCache.load(std::memory_order_acquire);
+    heldAcrossFork.handler = existingHandler.load(std::memory_order_acquire);
+    heldAcrossFork.Acquire();
+}
+
+void AfterFork() {
+    heldAcrossFork.Release();
+    heldAcrossFork = LibraryLocks{};
+}
+
+// Once per process, with the first singleton that owns locks.
+void InstallForkHandlersOnce() {
+    static const bool installed = InstallForkHandlers(PrepareFork, AfterFork, AfterFork);
+    (void)installed;
+}
+
+// A singleton that owns locks.
+template <typename T>
+class LockingSingleton {
+public:
+    template <typename... Args>
+    explicit LockingSingleton(std::atomic<T*>& existing, Args&&... args)
+        : object_(std::forward<Args>(args)...), existing_(existing) {
+        InstallForkHandlersOnce();
+        existing_.store(&object_, std::memory_order_release);
+    }
+    ~LockingSingleton() { existing_.store(nullptr, std::memory_order_release); }
+    LockingSingleton(const LockingSingleton&) = delete;
+    LockingSingleton& operator=(const LockingSingleton&) = delete;
+
+    T& Object() { return object_; }
+
+private:
+    T object_;
+    std::atomic<T*>& existing_;
+};
+
 }  // namespace
 
 OutOfMemoryHandler& GetOutOfMemoryHandler() {
-    static OutOfMemoryHandler handler;
-    return handler;
+    static LockingSingleton<OutOfMemoryHandler> handler(existingHandler);
+    return handler.Object();
 }
 
 SystemHeap& GetSystemHeap() {
@@ -42,19 +101,20 @@ AlignedHeap& MakeAlignedHeap() {
 }
 
 BlockCache& GetBlockCache() {
-    static BlockCache cache(GetAlignedHeap());
-    return cache;
+    static LockingSingleton<BlockCache> cache(existingCache, GetAlignedHeap());
+    return cache.Object();
 }
 
 SmallMemAllocator& MakeSmallMemAllocator() {
-    static SmallMemAllocator allocator(GetBlockCache());
-    __atomic_store_n(&MadeSingletons::smallMemAllocator, &allocator, __ATOMIC_RELEASE);
-    return allocator;
+    static LockingSingleton<SmallMemAllocator> allocator(existingSmallObjects, GetBlockCache());
+    __atomic_store_n(&MadeSingletons::smallMemAllocator, &allocator.Object(), __ATOMIC_RELEASE);
+    return allocator.Object();
 }
 
 BankRegistry& GetBankRegistry() {
-    static BankRegistry registry(GetSystemHeap(), GetBlockCache());
-    return registry;
+    static LockingSingleton<BankRegistry> registry(existingRegistry, GetSystemHeap(),
+                                                   GetBlockCache());
+    return registry.Object();
 }
 
 ThreadTagStore& GetThreadTagStore() {

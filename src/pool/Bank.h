@@ -55,6 +55,8 @@ public:
     uint32_t GetUsableSize() const { return stride_ - 4; }
     uint32_t GetBlockClass() const { return blockClass_; }
     bool IsShareable() const { return shareable_ != 0; }
+    // The bank's lock, for holding every lock of the library across fork().
+    CriticalSectionLock& GetLock() { return lock_; }
 
     // Holders, raised by the registry under its lock and lowered by Release.
     int32_t RefCount() const { return refCount_.load(std::memory_order_acquire); }

@@ -50,6 +50,30 @@ public:
     void LockBankList(ListNode** first, ListNode** end);
     void UnlockBankList();
 
+    // Calls visit(CriticalSectionLock&) for the registry's locks and those of the banks in its
+    // chunks, in the order they nest: the user list (a host may hold it across any call), the
+    // registry, the bank list (a new chunk's banks are linked under the registry's lock), then
+    // the banks, newest chunk first (CreateBank checks them under the registry's lock; a host
+    // may allocate while it holds the bank list). With banksFirst, the banks and then those
+    // three in reverse. The chunk list grows only under the registry's lock: the walk sees the
+    // same banks while the caller holds that lock, or when nobody else uses the registry.
+    template <typename Visit>
+    void ForEachLock(Visit visit, bool banksFirst) {
+        if (!banksFirst) {
+            visit(userListLock_);
+            visit(lock_);
+            visit(bankListLock_);
+        }
+        for (BankChunk* chunk = firstChunk_; chunk; chunk = chunk->next) {
+            for (BankSlot& slot : chunk->slots) visit(slot.bank.GetLock());
+        }
+        if (banksFirst) {
+            visit(bankListLock_);
+            visit(lock_);
+            visit(userListLock_);
+        }
+    }
+
     // The class for a shape, or -1 when no class holds one element. Exposed for tests.
     static int32_t ChooseBlockClass(uint64_t stride, uint32_t elementCount);
     // Checks both lists' links and that the bank list holds every slot of every chunk.

@@ -1,11 +1,14 @@
 // BlockCache - page blocks of the five size classes, kept for reuse within a byte budget.
 //
 // The budget counts blocks handed out and not yet given back (inUseBytes) and blocks cached
-// (cachedBytes). The bookkeeping lives in the cached blocks themselves: each carries a
-// CachedBlock header that links it into the list of its class (newest first) and into one ring
-// of all cached blocks, entered through the anchor. Blocks given back are linked in right after
-// the anchor, and eviction walks forward from the anchor's successor, so it takes the most
-// recently cached blocks first and the anchor last.
+// (cachedBytes). The budget is a 32-bit setting, but the two counts are pointer-wide: on 64-bit
+// targets their sum can pass 4 GiB, and a 32-bit sum would wrap and pass for a small one.
+//
+// The bookkeeping lives in the cached blocks themselves: each carries a CachedBlock header that
+// links it into the list of its class (newest first) and into one ring of all cached blocks,
+// entered through the anchor. Blocks given back are linked in right after the anchor, and
+// eviction walks forward from the anchor's successor, so it takes the most recently cached blocks
+// first and the anchor last.
 //
 // Every block is an AlignedHeap block at alignment 8; the cache frees only through it.
 #pragma once
@@ -51,10 +54,12 @@ public:
     void Flush() override;
     // Sets the budget; lowering it evicts down to the new limit.
     void SetLimit(uint32_t bytes);
+    // The cache's lock, for holding every lock of the library across fork().
+    CriticalSectionLock& GetLock() { return lock_; }
 
     // Observers for tests and checks.
-    uint32_t InUseBytes() const { return inUseBytes_; }
-    uint32_t CachedBytes() const { return cachedBytes_; }
+    size_t InUseBytes() const { return inUseBytes_; }
+    size_t CachedBytes() const { return cachedBytes_; }
     uint32_t Limit() const { return limit_; }
     uint32_t CachedCount(int32_t sizeClass);
     // Checks the class lists, the ring, cachedBytes and the anchor against each other.
@@ -71,8 +76,8 @@ private:
 
     AlignedHeap& heap_;
     CriticalSectionLock lock_;
-    uint32_t inUseBytes_ = 0;
-    uint32_t cachedBytes_ = 0;
+    size_t inUseBytes_ = 0;
+    size_t cachedBytes_ = 0;
     uint32_t limit_ = DefaultLimit;
     CachedBlock* classHeads_[BlockClassCount] = {};
     CachedBlock* anchor_ = nullptr;  // null exactly when nothing is cached

@@ -16,6 +16,8 @@ public:
     void SetHandler(OutOfMemoryCallback callback, uintptr_t userData);
     // Calls the installed callback, if any, with (size, user data), and leaves none installed.
     void Report(uint32_t size);
+    // The handler's lock, for holding every lock of the library across fork().
+    CriticalSectionLock& GetLock() { return lock_; }
 
     bool Validate() const { return callback_ != nullptr || userData_ == 0; }
 
