@@ -581,10 +581,10 @@ ListFit WalkForFirstFit(const RangeHeap& heap, uint32_t total, uint32_t base, ui
 
 }  // namespace
 
-// Hundreds of free blocks, alignments up to 64 KiB, and requests cut to just fit a free block
-// so that the alignment gap often leaves the first large enough block short. Every answer is
-// the one a walk of the free list gives, and a second heap finding its fits by the walk keeps
-// the same tables.
+// Up to some 450 free blocks, so that the index is built and dropped on the way, alignments up
+// to 64 KiB, and requests cut to just fit a free block so that the alignment gap often leaves
+// the first large enough block short. Every answer is the one a plain walk of the free list
+// gives, and a second heap finding its fits by AllocByWalk keeps the same tables.
 TEST_F(RangeHeapTest, LongWalkWithLargeAlignmentsFindsWhatTheListWalkFinds) {
     const uint32_t entryCount = 3072, total = 1u << 26, minFragment = 64, base = 0x12345;
     RangeHeap* heap = Make(entryCount, total, minFragment, base);
@@ -597,7 +597,7 @@ TEST_F(RangeHeapTest, LongWalkWithLargeAlignmentsFindsWhatTheListWalkFinds) {
     size_t mostFree = 0;
     int indexedSteps = 0;
 
-    for (int step = 0; step < 16000 && !HasFailure(); ++step) {
+    for (int step = 0; step < 10000 && !HasFailure(); ++step) {
         SCOPED_TRACE(step);
         if (live.empty() || (live.size() < 1400 && random() % 100 < 55)) {
             const bool bottomUp = random() % 2 == 0;
@@ -642,9 +642,9 @@ TEST_F(RangeHeapTest, LongWalkWithLargeAlignmentsFindsWhatTheListWalkFinds) {
         indexedSteps += heap->Indexed();
     }
     // The walk reached the cases it is here for, with and without the index.
-    EXPECT_GT(mostFree, 500u);
-    EXPECT_GT(indexedSteps, 3000);
-    EXPECT_LT(indexedSteps, 15000);
+    EXPECT_GT(mostFree, 400u);
+    EXPECT_GT(indexedSteps, 2000);
+    EXPECT_LT(indexedSteps, 9000);
     EXPECT_GT(refused, 100);
     for (int bottomUp : {0, 1}) {
         EXPECT_GT(served[bottomUp], 2000) << bottomUp;
