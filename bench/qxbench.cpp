@@ -23,6 +23,7 @@
 
 #include "BenchHarness.h"
 #include "IQXMemory.h"
+#include "RangeChurn.h"
 
 using namespace bench;
 
@@ -222,96 +223,27 @@ private:
     alignas(64) std::atomic<size_t> tail_{0};  // written by the producer only
 };
 
-// --- Range heap: offsets in a 256 MiB range, random sizes and alignments, both ends. ---------
+// --- Range heap: offsets in a 256 MiB range, through the interface (see RangeChurn.h). -----
 
-class RangeChurn : public Workload {
-public:
-    RangeChurn(IQXMemory* memory, uint32_t liveCount, uint32_t largest)
-        : memory_(memory), liveCount_(liveCount), largest_(largest) {}
-
-    void Setup(int) override {
-        heap_ = memory_->CreateRangeHeap(RangeSize, Descriptors, MinFragment, RangeBase);
-        if (!heap_) Check(nullptr);
-        Rng rng(0x4A4E6Eu + liveCount_);
-        steps_.resize(StreamLength);
-        for (Step& step : steps_) {
-            step.slot = rng.Below(liveCount_);
-            step.size = rng.LogBetween(256, largest_);
-            // Half powers of two, half any value: the heap takes alignments that are not.
-            step.alignment = rng.Below(2) ? 1u << rng.Below(13) : rng.Between(1, 4096);
-            step.bottomUp = rng.Below(2) != 0;
-        }
-        live_.assign(liveCount_, Empty);
-        for (uint32_t slot = 0; slot < liveCount_; ++slot) Allocate(slot, steps_[slot]);
+struct QxRange {
+    IQXMemory* memory;
+    RangeHeap* heap = nullptr;
+    bool Create(uint32_t total, uint32_t count, uint32_t minFragment, uint32_t base) {
+        heap = memory->CreateRangeHeap(total, count, minFragment, base);
+        return heap != nullptr;
     }
-
-    void Run(int, uint64_t count) override {
-        const Step* steps = steps_.data();
-        size_t cursor = cursor_;
-        for (uint64_t i = 0; i < count; ++i) {
-            const Step& step = steps[cursor];
-            cursor = (cursor + 1) & StreamMask;
-            uint32_t& handle = live_[step.slot];
-            if (handle != Empty) memory_->RangeFree(heap_, uint16_t(handle));
-            handle = Empty;
-            Allocate(step.slot, step);
-        }
-        cursor_ = cursor;
+    void Destroy() { memory->DestroyRangeHeap(heap); }
+    bool Alloc(uint32_t size, uint32_t alignment, uint32_t* offset, uint16_t* handle,
+               bool bottomUp) {
+        return memory->RangeAlloc(heap, size, alignment, offset, handle, bottomUp);
     }
-
-    // Notes how long the free list had grown, and how often a request found no room, before
-    // the heap goes.
-    void Teardown(int) override {
+    void Free(uint16_t handle) { memory->RangeFree(heap, handle); }
+    uint32_t SpareCount() {
         uint32_t total = 0, spare = 0;
         MemStats stats;
-        memory_->GetRangeHeapInfo(heap_, &total, &spare, &stats, nullptr);
-        uint32_t occupied = 0;
-        for (uint32_t handle : live_) occupied += handle != Empty;
-        const uint32_t freeBlocks = Descriptors - spare - occupied;
-        char text[96];
-        snprintf(text, sizeof text, ": %u free blocks, %.1f%% failed", unsigned(freeBlocks),
-                 attempts_ ? 100.0 * double(failures_) / double(attempts_) : 0.0);
-        detail_ = text;
-        memory_->DestroyRangeHeap(heap_);
-        heap_ = nullptr;
+        memory->GetRangeHeapInfo(heap, &total, &spare, &stats, nullptr);
+        return spare;
     }
-
-    std::string Detail() override { return detail_; }
-
-private:
-    static constexpr uint32_t RangeSize = 256u << 20;
-    static constexpr uint32_t Descriptors = 65532;
-    static constexpr uint32_t MinFragment = 64;
-    static constexpr uint32_t RangeBase = 0x40000000u;
-    static constexpr uint32_t Empty = 0xFFFFFFFFu;
-
-    struct Step {
-        uint32_t slot;
-        uint32_t size;
-        uint32_t alignment;
-        bool bottomUp;
-    };
-
-    void Allocate(uint32_t slot, const Step& step) {
-        uint32_t offset;
-        uint16_t handle;
-        ++attempts_;
-        if (memory_->RangeAlloc(heap_, step.size, step.alignment, &offset, &handle, step.bottomUp))
-            live_[slot] = handle;
-        else
-            ++failures_;
-    }
-
-    IQXMemory* memory_;
-    uint32_t liveCount_;
-    uint32_t largest_;
-    RangeHeap* heap_ = nullptr;
-    std::vector<Step> steps_;
-    std::vector<uint32_t> live_;
-    size_t cursor_ = 0;
-    uint64_t attempts_ = 0;
-    uint64_t failures_ = 0;
-    std::string detail_;
 };
 
 // --- Thread tags: one PushTag/PopTag bracket per step, after the thread's first call. -------
@@ -508,7 +440,7 @@ std::vector<Measurement> AllMeasurements() {
                                   (c.largest >= (1u << 20) ? std::to_string(c.largest >> 20) + "M"
                                                            : std::to_string(c.largest >> 10) + "K");
         all.push_back({"range", label, true, [=](Side, double seconds) {
-                           RangeChurn work(GetIQXMemory(), c.live, c.largest);
+                           RangeChurn<QxRange> work(QxRange{GetIQXMemory()}, c.live, c.largest);
                            Result result;
                            result.nsPerOp = MeasureNsPerStep(work, seconds);
                            result.detail = work.Detail();

@@ -12,6 +12,7 @@ import argparse
 import datetime
 import os
 import platform
+import re
 import subprocess
 import sys
 
@@ -20,7 +21,12 @@ PEER_ORDER = ["glibc", "mimalloc", "jemalloc", "tcmalloc"]
 DISPLAY = {QX: "QXMemory"}
 COLORS = {QX: "#b2182b", "glibc": "#7f7f7f", "mimalloc": "#2166ac", "jemalloc": "#4d9221",
           "tcmalloc": "#e08214"}
-WORKLOAD_ORDER = ["small", "crossthread", "large", "pool", "pageblock", "range", "tag", "rss"]
+WORKLOAD_ORDER = ["small", "crossthread", "large", "pool", "pageblock", "range", "rangesweep", "tag",
+                  "rss"]
+# The range heap sweep is a curve, not a comparison with peers: its rows name the live set, the
+# search and the free blocks, and become a table of their own and a line chart.
+SWEEP = "rangesweep"
+SWEEP_VARIANT = re.compile(r"K=(\d+) (alloc|walk): (\d+) free blocks")
 
 # What one op is, per workload; rows from other sources (replayed traces) explain themselves.
 ABOUT = {
@@ -44,6 +50,13 @@ ABOUT = {
              "top-down mixed; one op is a free and an allocation. The label gives the free "
              "blocks left at the end (the free list the first-fit search walks) and the share of "
              "requests that found no room.",
+    "rangesweep": "QXMemory only. The range workload above with sizes from 256 B to 16 KiB and "
+                  "live sets from 100 to 37,000 allocations, each run after two untimed churn "
+                  "steps per live allocation; one op is a free and an allocation, calling the "
+                  "heap directly (bench/RangeSweep.cpp). Alloc walks the free list while it holds "
+                  "fewer than 320 blocks and searches its index beyond; walk is the same "
+                  "allocation with every first fit found by walking the whole list, as before "
+                  "the index. Both find the same blocks.",
     "tag": "QXMemory only. One PushTag/PopTag pair, after the thread's first call.",
     "rss": "1,000,000 live objects of 0-511 bytes, each then written in full; the figure that "
            "matters is the peak resident set of the process. ns/op is the allocation time per "
@@ -129,6 +142,63 @@ def table(workload, variants, cells, allocators, previous=None):
             row.append(f"{mine[index] / before[index]:.2f}×" if mine and before else "n/a")
         body.append(row)
     return header, body
+
+
+def sweep_points(variants, cells):
+    """{live set: {search: (free blocks, ns)}} from the sweep's rows."""
+    points = {}
+    for variant in variants:
+        match = SWEEP_VARIANT.match(variant)
+        cell = cells.get((variant, QX))
+        if match and cell:
+            live, search, free = int(match.group(1)), match.group(2), int(match.group(3))
+            points.setdefault(live, {})[search] = (free, cell[0])
+    return points
+
+
+def sweep_table(variants, cells):
+    header = ["live allocations", "free blocks", "Alloc (ns)", "walk (ns)", "walk ÷ Alloc"]
+    body = []
+    for live, searches in sorted(sweep_points(variants, cells).items()):
+        alloc, walk = searches.get("alloc"), searches.get("walk")
+        free = sorted({point[0] for point in searches.values()})
+        body.append([f"{live:,}", " / ".join(f"{f:,}" for f in free),
+                     fmt_ns(alloc[1]) if alloc else "n/a", fmt_ns(walk[1]) if walk else "n/a",
+                     f"{walk[1] / alloc[1]:.1f}×" if alloc and walk else "n/a"])
+    return header, body
+
+
+def sweep_chart(variants, cells, directory):
+    """ns per op against free blocks, both axes logarithmic, one line per search."""
+    points = sweep_points(variants, cells)
+    series = [("alloc", "Alloc", COLORS[QX]), ("walk", "walk along the free list", "#7f7f7f")]
+    plots = []
+    for search, title, color in series:
+        path = os.path.join(directory, f"{SWEEP}-{search}.dat")
+        with open(path, "w") as f:
+            for live in sorted(points):
+                if search in points[live]:
+                    free, ns = points[live][search]
+                    f.write(f"{free}\t{ns:.3f}\n")
+        plots.append(f"'{path}' using 1:2 with linespoints lw 2 pt 7 lc rgb '{color}' "
+                     f"title '{title}'")
+    png = os.path.join(directory, f"{SWEEP}.png")
+    script = f"""
+set terminal pngcairo size 760,520 font 'sans,10'
+set output '{png}'
+set datafile separator '\\t'
+set key top left noenhanced
+set grid xtics ytics mxtics mytics
+set logscale xy
+set title 'range heap: time per free+allocate pair'
+set xlabel 'free blocks (log scale)'
+set ylabel 'ns per pair (log scale)'
+plot {", ".join(plots)}
+"""
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    for search, _, _ in series:
+        os.remove(os.path.join(directory, f"{SWEEP}-{search}.dat"))
+    return png
 
 
 def render(header, body):
@@ -255,8 +325,9 @@ def main():
     earlier = None
     if args.previous and os.path.exists(args.previous):
         earlier = organise(load(args.previous))[1]
-    tables = {w: table(w, *workloads[w], allocators,
-                       earlier.get(w, ([], {}))[1] if earlier is not None else None)
+    tables = {w: sweep_table(*workloads[w]) if w == SWEEP else
+              table(w, *workloads[w], allocators,
+                    earlier.get(w, ([], {}))[1] if earlier is not None else None)
               for w in order}
 
     for workload in order:
@@ -301,7 +372,8 @@ def main():
     os.makedirs(args.charts, exist_ok=True)
     for workload in order:
         variants, cells = workloads[workload]
-        png = chart(workload, variants, cells, allocators, args.charts)
+        png = (sweep_chart(variants, cells, args.charts) if workload == SWEEP else
+               chart(workload, variants, cells, allocators, args.charts))
         relative = os.path.relpath(png, os.path.dirname(os.path.abspath(args.markdown)))
         lines += ["", f"## {workload}", ""]
         if workload in ABOUT:

@@ -111,7 +111,7 @@ public:
             }
 
         range_ = Keep(RangeHeap::Create(w_.pool.system, RangeEntries, 1u << 20, 64, 0x100000),
-                      uint32_t(sizeof(RangeHeap) + RangeEntries * sizeof(RangeEntry)));
+                      RangeHeap::BlockBytes(RangeEntries));
         if (range_) {
             const struct {
                 uint32_t size, alignment;

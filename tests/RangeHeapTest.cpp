@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -41,6 +42,19 @@ Piece Take(RangeHeap* heap, uint32_t size, uint32_t alignment, bool bottomUp) {
     return piece;
 }
 
+// The same request with the first fit found by walking the free list.
+Piece TakeByWalk(RangeHeap* heap, uint32_t size, uint32_t alignment, bool bottomUp) {
+    Piece piece{false, Untouched, UntouchedHandle};
+    piece.ok = heap->AllocByWalk(size, alignment, &piece.offset, &piece.handle, bottomUp);
+    return piece;
+}
+
+void ExpectSamePiece(const Piece& piece, const Piece& expected) {
+    EXPECT_EQ(piece.ok, expected.ok);
+    EXPECT_EQ(piece.offset, expected.offset);
+    EXPECT_EQ(piece.handle, expected.handle);
+}
+
 struct Info {
     uint32_t total, spare, largest;
 };
@@ -73,6 +87,26 @@ uint32_t BlockEnd(const RangeHeap& heap, uint16_t d, uint32_t total) {
     return next == NoEntry ? total : heap.Entry(next).offset;
 }
 
+bool IsMark(uint16_t link) { return link == MarkBottomUp || link == MarkTopDown; }
+
+// Two heaps hold the same blocks, free list and spare chain, descriptor for descriptor (fields
+// that mean nothing in a descriptor's role aside).
+::testing::AssertionResult SameTables(const RangeHeap& heap, const RangeHeap& twin) {
+    if (heap.EntryCount() != twin.EntryCount() || heap.LowEnd() != twin.LowEnd() ||
+        heap.HighEnd() != twin.HighEnd() || heap.SpareHead() != twin.SpareHead())
+        return ::testing::AssertionFailure() << "the ends of the free list or spare chain differ";
+    for (uint32_t i = 0; i < heap.EntryCount(); ++i) {
+        const RangeEntry& a = heap.Entry(uint16_t(i));
+        const RangeEntry& b = twin.Entry(uint16_t(i));
+        const bool spare = a.addrPrev == SpareMark;
+        if (a.addrPrev != b.addrPrev || a.addrNext != b.addrNext ||
+            (!spare && (a.upLink != b.upLink || a.offset != b.offset)) ||
+            (!spare && !IsMark(a.upLink) && a.downLink != b.downLink))
+            return ::testing::AssertionFailure() << "descriptor " << i << " differs";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 void ExpectOneFreeBlock(RangeHeap* heap, uint32_t total) {
     ASSERT_TRUE(heap->Validate());
     ASSERT_EQ(heap->LowEnd(), heap->HighEnd());
@@ -91,13 +125,14 @@ protected:
         for (RangeHeap* heap : heaps) RangeHeap::Destroy(system, heap);
     }
     RangeHeap* Make(uint32_t entryCount, uint32_t total, uint32_t minFragment = 16,
-                    uint32_t base = 0) {
-        RangeHeap* heap = RangeHeap::Create(system, entryCount, total, minFragment, base);
+                    uint32_t base = 0, uint32_t indexFrom = RangeHeap::IndexFrom) {
+        RangeHeap* heap =
+            RangeHeap::Create(system, entryCount, total, minFragment, base, indexFrom);
         if (heap) heaps.push_back(heap);
         return heap;
     }
     void Walk(uint32_t entryCount, uint32_t total, uint32_t minFragment, uint32_t base,
-              unsigned seed);
+              unsigned seed, uint32_t indexFrom);
 
     FakeRuntimeHeap runtime;
     OutOfMemoryHandler handler;
@@ -127,7 +162,10 @@ TEST_F(RangeHeapTest, OneBlockHoldsTheHeaderAndEveryDescriptorUntilDestroy) {
         ASSERT_NE(heap, nullptr);
         ASSERT_EQ(runtime.Live().size(), 1u);
         EXPECT_EQ(runtime.Live()[0].address, static_cast<void*>(heap));
-        EXPECT_EQ(runtime.Live()[0].size, sizeof(RangeHeap) + count * sizeof(RangeEntry));
+        // The header, the descriptors, and the index's table after them.
+        EXPECT_EQ(runtime.Live()[0].size, sizeof(RangeHeap) + count * sizeof(RangeEntry) +
+                                              FreeBlockIndex::TableBytes(count, (count + 1) / 2));
+        EXPECT_EQ(runtime.Live()[0].size, RangeHeap::BlockBytes(count));
         ExpectOneFreeBlock(heap, 5000);
         RangeHeap::Destroy(system, heap);
         ASSERT_EQ(runtime.Outstanding(), 0u);
@@ -220,6 +258,26 @@ TEST_F(RangeHeapTest, SpareShortageStopsTheSearchAtTheFirstFit) {
     const Piece exact = Take(heap, 100, 1, true);
     EXPECT_EQ(exact.offset, 0u);
     EXPECT_EQ(exact.handle, first);
+}
+
+TEST_F(RangeHeapTest, ABlockTheAlignmentGapLeavesShortIsPassedOver) {
+    RangeHeap* heap = Make(8, 1000, 1);
+    std::vector<uint16_t> handles;
+    for (uint32_t size : {10u, 100u, 18u, 100u, 10u})
+        handles.push_back(Take(heap, size, 1, true).handle);
+    heap->Free(handles[3]);  // [128, 228)
+    heap->Free(handles[1]);  // [10, 110), now at lowEnd
+    ASSERT_EQ(FreeOrder(*heap), (std::vector<uint32_t>{10, 128, 238}));
+
+    // [10, 110) is large enough, but 100 bytes at a multiple of 64 would start at 64.
+    const Piece aligned = Take(heap, 100, 64, true);
+    EXPECT_EQ(aligned.offset, 128u);
+    EXPECT_EQ(aligned.handle, handles[3]);
+    EXPECT_TRUE(heap->Validate());
+    const Piece unaligned = Take(heap, 100, 1, true);
+    EXPECT_EQ(unaligned.offset, 10u);
+    EXPECT_EQ(unaligned.handle, handles[1]);
+    EXPECT_EQ(InfoOf(heap).largest, 762u);
 }
 
 TEST_F(RangeHeapTest, TwoDescriptorsSplitOnceThenOnlyExactFitsSucceed) {
@@ -367,15 +425,18 @@ bool AnyGapHolds(const std::vector<Extent>& gaps, uint32_t size, uint32_t alignm
 }  // namespace
 
 void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragment, uint32_t base,
-                         unsigned seed) {
+                         unsigned seed, uint32_t indexFrom) {
     SCOPED_TRACE(::testing::Message() << "seed " << seed);
-    RangeHeap* heap = Make(entryCount, total, minFragment, base);
+    RangeHeap* heap = Make(entryCount, total, minFragment, base, indexFrom);
+    // Driven in lockstep, with every first fit found by walking the free list.
+    RangeHeap* twin = Make(entryCount, total, minFragment, base);
     const bool wraps = uint64_t(base) + total > 0x100000000u;
     const bool exact = minFragment <= 1 && !wraps;
     const uint32_t alignments[] = {1, 1, 2, 3, 4, 8, 12, 16, 48, 64, 100, 256, 1000, 4096};
     std::mt19937 random(seed);
     std::map<uint16_t, Extent> live;
     uint32_t liveBytes = 0;
+    bool wasIndexed = false, wasWalked = false;
 
     for (int step = 0; step < 4000 && !HasFailure(); ++step) {
         SCOPED_TRACE(step);
@@ -389,6 +450,7 @@ void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragme
             const std::vector<Extent> gaps = Gaps(live, total);
             const uint32_t spare = InfoOf(heap).spare;
             const Piece piece = Take(heap, size, alignment, bottomUp);
+            ExpectSamePiece(piece, TakeByWalk(twin, size, alignment, bottomUp));
             if (!piece.ok) {
                 EXPECT_EQ(piece.offset, Untouched);
                 EXPECT_EQ(piece.handle, UntouchedHandle);
@@ -420,11 +482,14 @@ void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragme
         } else {
             auto victim = std::next(live.begin(), random() % live.size());
             heap->Free(victim->first);
+            twin->Free(victim->first);
             liveBytes -= victim->second.end - victim->second.offset;
             live.erase(victim);
         }
 
         ASSERT_TRUE(heap->Validate());
+        ASSERT_TRUE(SameTables(*heap, *twin));
+        (heap->Indexed() ? wasIndexed : wasWalked) = true;
         const std::vector<Extent> gaps = Gaps(live, total);
         // Along the address chain, every allocated block is a live handle holding its extent.
         uint16_t d = NoEntry;
@@ -451,26 +516,142 @@ void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragme
             EXPECT_EQ(info.largest, widest);
         }
     }
+    EXPECT_TRUE(wasIndexed);
+    EXPECT_EQ(wasWalked, indexFrom > 0) << "the index is built and dropped as the list changes";
     for (const auto& entry : live) heap->Free(entry.first);
     ExpectOneFreeBlock(heap, total);
 }
 
+// The first heap of each walk keeps its index throughout; the others build and drop it as their
+// free lists grow past 8 blocks and shrink under 4.
 TEST_F(RangeHeapTest, RandomWalkWithoutKeptLeftoversMatchesTheModelExactly) {
-    Walk(64, 1u << 16, 1, 0x10000003u, 1);
-    Walk(64, 1u << 16, 0, 0, 2);
-    Walk(12, 10000, 1, 5, 3);  // spares run short often
+    Walk(64, 1u << 16, 1, 0x10000003u, 1, 0);
+    Walk(64, 1u << 16, 0, 0, 2, 8);
+    Walk(12, 10000, 1, 5, 3, 0);  // spares run short often
 }
 
 TEST_F(RangeHeapTest, RandomWalkKeepingSmallLeftoversInsideAllocations) {
-    Walk(48, 1u << 16, 32, 100, 4);
-    Walk(48, 1u << 16, 300, 0x7FFF, 5);
+    Walk(48, 1u << 16, 32, 100, 4, 0);
+    Walk(48, 1u << 16, 300, 0x7FFF, 5, 8);
 }
 
 // Whatever is granted in a range that passes 2^32 still lies inside the range, apart.
 TEST_F(RangeHeapTest, RandomWalkOverARangePastTheAddressSpaceEnd) {
-    Walk(48, 1u << 16, 8, 0xFFFFF000u, 6);
-    Walk(48, 1u << 16, 1, 0xFFFFFFFFu, 7);
+    Walk(48, 1u << 16, 8, 0xFFFFF000u, 6, 0);
+    Walk(48, 1u << 16, 1, 0xFFFFFFFFu, 7, 0);
     EXPECT_EQ(Take(Make(8, 0x10000, 1, 0xFFFFF000u), 0x100, 0x100, true).offset, 0u);
+}
+
+// --- The index against a walk of the free list -----------------------------------------------
+
+namespace {
+
+// The first fit a plain walk of the free list finds, and how many blocks that were large enough
+// it passed over because the alignment gap left them short.
+struct ListFit {
+    uint16_t block = NoEntry;
+    uint32_t offset = 0;
+    uint32_t front = 0, back = 0;  // the leftovers either side of the allocation
+    int passedOver = 0;
+};
+
+ListFit WalkForFirstFit(const RangeHeap& heap, uint32_t total, uint32_t base, uint32_t size,
+                        uint32_t alignment, bool bottomUp) {
+    ListFit fit;
+    for (uint16_t d = bottomUp ? heap.LowEnd() : heap.HighEnd(); d != NoEntry;
+         d = bottomUp ? heap.Entry(d).upLink : heap.Entry(d).downLink) {
+        const uint64_t start = uint64_t(base) + heap.Entry(d).offset;
+        const uint64_t end = uint64_t(base) + BlockEnd(heap, d, total);
+        if (end - start < size) continue;
+        const uint64_t s =
+            bottomUp ? (start + alignment - 1) / alignment * alignment
+                     : std::min<uint64_t>(end - size, 0xFFFFFFFFu) / alignment * alignment;
+        if (s < start || s > 0xFFFFFFFFu || s + size > end) {
+            ++fit.passedOver;
+            continue;
+        }
+        fit.block = d;
+        fit.offset = uint32_t(s - base);
+        fit.front = uint32_t(s - start);
+        fit.back = uint32_t(end - s - size);
+        break;
+    }
+    return fit;
+}
+
+}  // namespace
+
+// Up to some 450 free blocks, so that the index is built and dropped on the way, alignments up
+// to 64 KiB, and requests cut to just fit a free block so that the alignment gap often leaves
+// the first large enough block short. Every answer is the one a plain walk of the free list
+// gives, and a second heap finding its fits by AllocByWalk keeps the same tables.
+TEST_F(RangeHeapTest, LongWalkWithLargeAlignmentsFindsWhatTheListWalkFinds) {
+    const uint32_t entryCount = 3072, total = 1u << 26, minFragment = 64, base = 0x12345;
+    RangeHeap* heap = Make(entryCount, total, minFragment, base);
+    RangeHeap* twin = Make(entryCount, total, minFragment, base);
+    const uint32_t alignments[] = {1,    3,     8,     64,    100,   1000,  4096,
+                                   8192, 32768, 65535, 65536, 65536, 65536, 65536};
+    std::mt19937 random(16);
+    std::vector<uint16_t> live;
+    int served[2] = {0, 0}, servedPastAShortBlock[2] = {0, 0}, refused = 0;
+    size_t mostFree = 0;
+    int indexedSteps = 0;
+
+    for (int step = 0; step < 10000 && !HasFailure(); ++step) {
+        SCOPED_TRACE(step);
+        if (live.empty() || (live.size() < 1400 && random() % 100 < 55)) {
+            const bool bottomUp = random() % 2 == 0;
+            const uint32_t alignment = alignments[random() % 14];
+            uint32_t size = 1 + uint32_t(std::exp2(double(random() % 1700) / 100.0));
+            const std::vector<uint32_t> starts = FreeOrder(*heap);
+            mostFree = std::max(mostFree, starts.size());
+            if (!starts.empty() && random() % 3 == 0) {
+                // Just fits some free block unaligned: aligned, it may or may not.
+                uint16_t d = heap->LowEnd();
+                for (uint32_t skip = random() % starts.size(); skip > 0; --skip)
+                    d = heap->Entry(d).upLink;
+                const uint32_t bs = BlockEnd(*heap, d, total) - heap->Entry(d).offset;
+                size = bs - std::min<uint32_t>(bs, random() % (alignment + 1));
+            }
+            const ListFit expected = WalkForFirstFit(*heap, total, base, size, alignment, bottomUp);
+            const uint32_t spare = InfoOf(heap).spare;
+            const Piece piece = Take(heap, size, alignment, bottomUp);
+            ExpectSamePiece(piece, TakeByWalk(twin, size, alignment, bottomUp));
+            const bool spares = spare >= unsigned(expected.front >= minFragment) +
+                                             unsigned(expected.back >= minFragment);
+            ASSERT_EQ(piece.ok, expected.block != NoEntry && spares)
+                << size << " aligned " << alignment << (bottomUp ? " bottom-up" : " top-down");
+            if (!piece.ok) {
+                ++refused;
+            } else {
+                EXPECT_EQ(piece.handle, expected.block);
+                EXPECT_EQ(piece.offset, expected.offset);
+                live.push_back(piece.handle);
+                ++served[bottomUp];
+                if (expected.passedOver > 0) ++servedPastAShortBlock[bottomUp];
+            }
+        } else {
+            const size_t victim = random() % live.size();
+            heap->Free(live[victim]);
+            twin->Free(live[victim]);
+            live[victim] = live.back();
+            live.pop_back();
+        }
+        ASSERT_TRUE(heap->Validate());
+        ASSERT_TRUE(SameTables(*heap, *twin));
+        indexedSteps += heap->Indexed();
+    }
+    // The walk reached the cases it is here for, with and without the index.
+    EXPECT_GT(mostFree, 400u);
+    EXPECT_GT(indexedSteps, 2000);
+    EXPECT_LT(indexedSteps, 9000);
+    EXPECT_GT(refused, 100);
+    for (int bottomUp : {0, 1}) {
+        EXPECT_GT(served[bottomUp], 2000) << bottomUp;
+        EXPECT_GT(servedPastAShortBlock[bottomUp], 1000) << bottomUp;
+    }
+    for (uint16_t handle : live) heap->Free(handle);
+    ExpectOneFreeBlock(heap, total);
 }
 
 // --- Threads ---------------------------------------------------------------------------------
@@ -529,7 +710,7 @@ TEST(RangeHeapInterfaceTest, SlotsReachOneHeapWithTheTotalSizeFirst) {
     RangeHeap* heap = memory->CreateRangeHeap(1000, 8, 16, 0);
     ASSERT_NE(heap, nullptr);
     ASSERT_EQ(runtime.Live().size(), 1u);
-    EXPECT_EQ(runtime.Live()[0].size, sizeof(RangeHeap) + 8 * sizeof(RangeEntry));
+    EXPECT_EQ(runtime.Live()[0].size, RangeHeap::BlockBytes(8));
 
     uint32_t offset = Untouched;
     uint16_t handle = UntouchedHandle;

@@ -1,8 +1,10 @@
 #include "range/RangeHeap.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
+#include "common/Check.h"
 #include "common/StatsRecord.h"
 #include "system/SystemHeap.h"
 
@@ -10,9 +12,17 @@ namespace {
 
 bool IsMark(uint16_t link) { return link == MarkBottomUp || link == MarkTopDown; }
 
+// value mod alignment, by a mask or a 32-bit division where either gives the same answer.
+uint64_t Remainder(uint64_t value, uint32_t alignment) {
+    if ((alignment & (alignment - 1)) == 0) return value & (alignment - 1);
+    if (value <= 0xFFFFFFFFu) return uint32_t(value) % alignment;
+    return value % alignment;
+}
+
 }  // namespace
 
-RangeHeap::RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base)
+RangeHeap::RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base,
+                     uint32_t indexFrom)
     : spareCount_(uint16_t(entryCount - 1)),
       spareHead_(1),
       lowEnd_(0),
@@ -20,22 +30,34 @@ RangeHeap::RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragme
       totalSize_(totalSize),
       base_(base),
       minFragment_(minFragment ? minFragment : 1),
-      entryCount_(entryCount) {
+      entryCount_(entryCount),
+      freeCount_(1),
+      indexFrom_(indexFrom),
+      index_(Entries() + entryCount, entryCount, MostFreeBlocks(entryCount)) {
     // Descriptor 0 is the whole range, free; the others are spare, chained in ascending order.
     At(0) = RangeEntry{NoEntry, NoEntry, NoEntry, NoEntry, 0};
     for (uint32_t d = 1; d < entryCount; ++d) {
         At(uint16_t(d)).addrPrev = SpareMark;
         At(uint16_t(d)).addrNext = d + 1 < entryCount ? uint16_t(d + 1) : NoEntry;
     }
+    ChooseSearch();
 }
 
 RangeHeap* RangeHeap::Create(SystemHeap& system, uint32_t entryCount, uint32_t totalSize,
-                             uint32_t minFragment, uint32_t base) {
+                             uint32_t minFragment, uint32_t base, uint32_t indexFrom) {
     if (entryCount < 2 || entryCount > MaxRangeEntries) return nullptr;
-    void* block = system.Alloc(uint32_t(sizeof(RangeHeap) + entryCount * sizeof(RangeEntry)));
+    void* block = system.Alloc(BlockBytes(entryCount));
     if (!block) return nullptr;
-    return new (block) RangeHeap(entryCount, totalSize, minFragment, base);
+    return new (block) RangeHeap(entryCount, totalSize, minFragment, base, indexFrom);
 }
+
+uint32_t RangeHeap::BlockBytes(uint32_t entryCount) {
+    return uint32_t(sizeof(RangeHeap) + entryCount * sizeof(RangeEntry) +
+                    FreeBlockIndex::TableBytes(entryCount, MostFreeBlocks(entryCount)));
+}
+
+// No two free blocks are neighbours, so at most every other block of the address chain is free.
+uint32_t RangeHeap::MostFreeBlocks(uint32_t entryCount) { return (entryCount + 1) / 2; }
 
 void RangeHeap::Destroy(SystemHeap& system, RangeHeap* heap) {
     if (!heap) return;
@@ -82,6 +104,7 @@ void RangeHeap::LinkFree(uint16_t d, uint16_t down, uint16_t up) {
         highEnd_ = d;
     else
         At(up).downLink = d;
+    ++freeCount_;
 }
 
 void RangeHeap::UnlinkFree(uint16_t d) {
@@ -95,6 +118,11 @@ void RangeHeap::UnlinkFree(uint16_t d) {
         lowEnd_ = up;
     else
         At(down).upLink = up;
+    --freeCount_;
+}
+
+void RangeHeap::Resized(uint16_t d) {
+    if (index_.Kept()) index_.Resize(d, BlockSize(d));
 }
 
 bool RangeHeap::IsFree(uint16_t d) { return d != NoEntry && !IsMark(At(d).upLink); }
@@ -105,58 +133,123 @@ bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, boo
     const bool splitBack = back >= minFragment_;
     if (spareCount_ < unsigned(splitFront) + unsigned(splitBack)) return false;
     const uint32_t origin = At(d).offset;
+    uint16_t f = NoEntry, g = NoEntry;
     if (splitFront) {
-        const uint16_t f = TakeSpare();
+        f = TakeSpare();
         At(f).offset = origin;
         At(d).offset = origin + front;
         LinkAddress(f, At(d).addrPrev, d);
         LinkFree(f, At(d).downLink, d);
     }
     if (splitBack) {
-        const uint16_t g = TakeSpare();
+        g = TakeSpare();
         At(g).offset = origin + end;
         LinkAddress(g, d, At(d).addrNext);
         LinkFree(g, d, At(d).upLink);
     }
     UnlinkFree(d);
     At(d).upLink = bottomUp ? MarkBottomUp : MarkTopDown;
+    IndexFragments(d, f, front, g, back);
     return true;
+}
+
+// The fragments stand in the free list where d stood, so the first one takes over d's place in
+// the index. A second one goes in beside d before that, so that d's size leaves the largest sizes
+// above in one pass rather than two.
+void RangeHeap::IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back) {
+    if (!index_.Kept()) return;
+    if (f != NoEntry && g != NoEntry) index_.Insert(g, back, d, At(g).upLink);
+    if (f != NoEntry)
+        index_.Replace(d, f, front);
+    else if (g != NoEntry)
+        index_.Replace(d, g, back);
+    else
+        index_.Remove(d);
+}
+
+// --- First fit, under the lock ---------------------------------------------------------------
+
+// Absolute positions are taken as true integers, so a range passing 2^32 cannot wrap an
+// allocation out of its block; starts past the last 32-bit address are not handed out in either
+// direction.
+bool RangeHeap::Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t alignment, bool bottomUp,
+                     Place* place) {
+    QX_ASSERT(bs >= size);
+    const uint64_t start = uint64_t(base_) + At(d).offset;
+    uint64_t s;
+    if (bottomUp) {
+        const uint64_t r = Remainder(start, alignment);
+        s = r == 0 ? start : start - r + alignment;
+        if (s > 0xFFFFFFFFu) return false;
+    } else {
+        uint64_t t = start + bs - size;
+        if (t > 0xFFFFFFFFu) t = 0xFFFFFFFFu;
+        s = t - Remainder(t, alignment);
+        if (s < start) return false;
+    }
+    if (s - start > bs - size) return false;
+    *place = Place{bs, uint32_t(s - start)};
+    return true;
+}
+
+uint16_t RangeHeap::FirstFitByIndex(uint32_t size, uint32_t alignment, bool bottomUp,
+                                    Place* place) {
+    const int from = bottomUp ? FreeBlockIndex::Low : FreeBlockIndex::High;
+    // Every candidate is large enough; the alignment gap can still leave it short, and then the
+    // search goes on past it.
+    for (FreeBlockIndex::Cursor at = index_.First(from, size); at.Found();
+         at = index_.Next(at, from, size))
+        if (Fits(index_.Block(at), index_.Size(at), size, alignment, bottomUp, place))
+            return index_.Block(at);
+    return NoEntry;
+}
+
+uint16_t RangeHeap::FirstFitByWalk(uint32_t size, uint32_t alignment, bool bottomUp, Place* place) {
+    for (uint16_t d = bottomUp ? lowEnd_ : highEnd_; d != NoEntry;
+         d = bottomUp ? At(d).upLink : At(d).downLink) {
+        const uint32_t bs = BlockSize(d);
+        if (bs >= size && Fits(d, bs, size, alignment, bottomUp, place)) return d;
+    }
+    return NoEntry;
+}
+
+void RangeHeap::SwitchSearch() {
+    if (index_.Kept()) {
+        index_.Drop();
+        return;
+    }
+    index_.Keep();
+    for (uint16_t d = lowEnd_, down = NoEntry; d != NoEntry; down = d, d = At(d).upLink)
+        index_.Insert(d, BlockSize(d), down, NoEntry);
 }
 
 // --- Operations ------------------------------------------------------------------------------
 
 bool RangeHeap::Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
                       bool bottomUp) {
+    return Allocate(size, alignment, outOffset, outHandle, bottomUp, false);
+}
+
+bool RangeHeap::AllocByWalk(uint32_t size, uint32_t alignment, uint32_t* outOffset,
+                            uint16_t* outHandle, bool bottomUp) {
+    return Allocate(size, alignment, outOffset, outHandle, bottomUp, true);
+}
+
+bool RangeHeap::Allocate(uint32_t size, uint32_t alignment, uint32_t* outOffset,
+                         uint16_t* outHandle, bool bottomUp, bool walk) {
     if (alignment == 0) return false;
     ScopedLock hold(lock_);
-    // Absolute positions are taken as true integers, so a range passing 2^32 cannot wrap an
-    // allocation out of its block; starts past the last 32-bit address are not handed out in
-    // either direction.
-    for (uint16_t d = bottomUp ? lowEnd_ : highEnd_; d != NoEntry;
-         d = bottomUp ? At(d).upLink : At(d).downLink) {
-        const uint32_t bs = BlockSize(d);
-        if (bs < size) continue;
-        const uint64_t start = uint64_t(base_) + At(d).offset;
-        uint64_t s;
-        if (bottomUp) {
-            const uint64_t r = start % alignment;
-            s = r == 0 ? start : start - r + alignment;
-            if (s > 0xFFFFFFFFu) continue;
-        } else {
-            uint64_t t = start + bs - size;
-            if (t > 0xFFFFFFFFu) t = 0xFFFFFFFFu;
-            s = t - t % alignment;
-            if (s < start) continue;
-        }
-        if (s - start > bs - size) continue;
-        const uint32_t front = uint32_t(s - start);
-        // First fit: if this block cannot be split for lack of spares, the request fails.
-        if (!Split(d, front, front + size, bs, bottomUp)) return false;
-        *outHandle = d;
-        *outOffset = uint32_t(s - base_);
-        return true;
-    }
-    return false;
+    Place place;
+    const uint16_t d = index_.Kept() && !walk ? FirstFitByIndex(size, alignment, bottomUp, &place)
+                                              : FirstFitByWalk(size, alignment, bottomUp, &place);
+    if (d == NoEntry) return false;
+    const uint32_t offset = At(d).offset + place.front;
+    // First fit: if this block cannot be split for lack of spares, the request fails.
+    if (!Split(d, place.front, place.front + size, place.blockSize, bottomUp)) return false;
+    *outHandle = d;
+    *outOffset = offset;
+    ChooseSearch();
+    return true;
 }
 
 void RangeHeap::Free(uint16_t h) {
@@ -173,18 +266,26 @@ void RangeHeap::Free(uint16_t h) {
         UnlinkFree(above);
         ReturnSpare(above);
         ReturnSpare(h);
+        // below grows first, so that taking above out of the index moves no largest size.
+        Resized(below);
+        if (index_.Kept()) index_.Remove(above);
     } else if (belowFree) {
         LinkAddress(below, At(below).addrPrev, above);
         ReturnSpare(h);
+        Resized(below);
     } else if (aboveFree) {
         At(above).offset = At(h).offset;
         LinkAddress(above, At(h).addrPrev, At(above).addrNext);
         ReturnSpare(h);
-    } else if (At(h).upLink == MarkBottomUp) {
-        LinkFree(h, NoEntry, lowEnd_);
+        Resized(above);
     } else {
-        LinkFree(h, highEnd_, NoEntry);
+        if (At(h).upLink == MarkBottomUp)
+            LinkFree(h, NoEntry, lowEnd_);
+        else
+            LinkFree(h, highEnd_, NoEntry);
+        if (index_.Kept()) index_.Insert(h, BlockSize(h), At(h).downLink, At(h).upLink);
     }
+    ChooseSearch();
 }
 
 void RangeHeap::GetInfo(uint32_t* outTotal, uint32_t* outSpare, MemStats* stats) {
@@ -196,11 +297,10 @@ void RangeHeap::GetInfo(uint32_t* outTotal, uint32_t* outSpare, MemStats* stats)
 
 uint32_t RangeHeap::LargestFreeBlock() {
     ScopedLock hold(lock_);
+    if (index_.Kept()) return index_.Largest();
     uint32_t largest = 0;
-    for (uint16_t d = lowEnd_; d != NoEntry; d = At(d).upLink) {
-        const uint32_t size = BlockSize(d);
-        if (size > largest) largest = size;
-    }
+    for (uint16_t d = lowEnd_; d != NoEntry; d = At(d).upLink)
+        largest = std::max(largest, BlockSize(d));
     return largest;
 }
 
@@ -233,12 +333,12 @@ bool RangeHeap::Validate() {
     }
 
     // The free list runs from lowEnd to highEnd, doubly linked, over exactly the free blocks.
-    uint32_t listed = 0;
+    std::vector<FreeBlockIndex::Listed> listed;
     previous = NoEntry;
     for (uint16_t d = lowEnd_; d != NoEntry; previous = d, d = At(d).upLink) {
         if (d >= entryCount_ || state[d] != Block || At(d).downLink != previous) return false;
         state[d] = Listed;
-        ++listed;
+        listed.push_back({d, BlockSize(d)});
     }
     if (previous != highEnd_) return false;
     for (uint32_t d = 0; d < entryCount_; ++d) {
@@ -253,5 +353,11 @@ bool RangeHeap::Validate() {
         state[d] = Spare;
         ++spares;
     }
-    return spares == spareCount_ && spares + blocks == entryCount_ && listed <= blocks;
+    if (spares != spareCount_ || spares + blocks != entryCount_ || listed.size() > blocks ||
+        listed.size() != freeCount_)
+        return false;
+    // The index is kept while the list is long, and then holds it in its order, with each
+    // block's size.
+    if (index_.Kept() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) return false;
+    return index_.Validate(listed);
 }

@@ -8,11 +8,16 @@
 // not kept in address order: a split keeps fragments beside their block, a merge keeps the
 // survivor's place, and a lone free goes to the end its allocation came from. Spare descriptors
 // form a stack through addrNext. Alignment applies to absolute addresses (base + offset).
+//
+// A FreeBlockIndex over the free list, in a table after the descriptors, finds the same first fit
+// a walk along the list would find without walking it. Short lists are walked all the same,
+// which is quicker than keeping the index up to date; the index is kept while the list is long.
 #pragma once
 
 #include <stdint.h>
 
 #include "IQXMemory.h"
+#include "range/FreeBlockIndex.h"
 
 class SystemHeap;
 
@@ -32,21 +37,37 @@ struct RangeEntry {
 };
 static_assert(sizeof(RangeEntry) == 12, "descriptors are 12 bytes");
 static_assert(MaxRangeEntries < MarkTopDown, "no index equals a reserved value");
+static_assert(FreeBlockIndex::NoNode == NoEntry, "list ends pass straight to the index");
+static_assert(sizeof(RangeEntry) % alignof(uint16_t) == 0,
+              "the index table after the descriptors is aligned");
 
 class RangeHeap {
 public:
+    // The index is built once the free list holds this many blocks and dropped when it falls
+    // under half as many: below that, walking the list finds a block sooner than the index is
+    // kept up to date.
+    static constexpr uint32_t IndexFrom = 320;
+
     // A heap over [base, base + totalSize) with entryCount descriptors, or null: for a count
-    // outside 2 to 65532 (the system heap is not asked) or when the system heap fails.
+    // outside 2 to 65532 (the system heap is not asked) or when the system heap fails. Tests
+    // choose indexFrom to keep the index always (0) or never (above entryCount).
     static RangeHeap* Create(SystemHeap& system, uint32_t entryCount, uint32_t totalSize,
-                             uint32_t minFragment, uint32_t base);
+                             uint32_t minFragment, uint32_t base, uint32_t indexFrom = IndexFrom);
     // Releases the heap's block; null does nothing. No other call may overlap.
     static void Destroy(SystemHeap& system, RangeHeap* heap);
+
+    // The bytes a heap of entryCount descriptors takes from the system heap.
+    static uint32_t BlockBytes(uint32_t entryCount);
 
     // First fit of size bytes at an absolute address that is a multiple of alignment. True with
     // both outputs written; false with neither: no block fits, the first fit would need more
     // spare descriptors than are left, or alignment is 0.
     bool Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
                bool bottomUp);
+    // Alloc with the first fit found by walking the free list from its end, however long: the
+    // reference the index must agree with, and the baseline it is measured by.
+    bool AllocByWalk(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
+                     bool bottomUp);
     // Frees an allocation, merging it with free neighbours. A handle that is out of range, spare
     // or already free is ignored.
     void Free(uint16_t handle);
@@ -55,24 +76,48 @@ public:
     // The largest free block, alignment aside; 0 when nothing is free.
     uint32_t LargestFreeBlock();
 
-    // Checks the address chain, the free list, the spare chain and the counts.
+    // Checks the address chain, the free list, the spare chain, the counts and the index.
     bool Validate();
     uint32_t EntryCount() const { return entryCount_; }
     const RangeEntry& Entry(uint16_t index) const { return Entries()[index]; }
     uint16_t LowEnd() const { return lowEnd_; }
     uint16_t HighEnd() const { return highEnd_; }
     uint16_t SpareHead() const { return spareHead_; }
+    bool Indexed() const { return index_.Kept(); }
 
     RangeHeap(const RangeHeap&) = delete;
     RangeHeap& operator=(const RangeHeap&) = delete;
 
 private:
-    RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base);
+    RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base,
+              uint32_t indexFrom);
     ~RangeHeap() = default;
 
     RangeEntry* Entries() { return reinterpret_cast<RangeEntry*>(this + 1); }
     const RangeEntry* Entries() const { return reinterpret_cast<const RangeEntry*>(this + 1); }
     RangeEntry& At(uint16_t index) { return Entries()[index]; }
+    static uint32_t MostFreeBlocks(uint32_t entryCount);
+
+    // Where size bytes go in a free block: its size and the gap in front of them.
+    struct Place {
+        uint32_t blockSize;
+        uint32_t front;
+    };
+    bool Allocate(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
+                  bool bottomUp, bool walk);
+    // The first free block from lowEnd (bottomUp) or highEnd that holds size bytes at the
+    // alignment, and where in it they go; NoEntry when none does. Fits is asked only of blocks
+    // of at least size bytes.
+    uint16_t FirstFitByIndex(uint32_t size, uint32_t alignment, bool bottomUp, Place* place);
+    uint16_t FirstFitByWalk(uint32_t size, uint32_t alignment, bool bottomUp, Place* place);
+    bool Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t alignment, bool bottomUp,
+              Place* place);
+    // Builds the index once the free list has grown long, and drops it once the list is short
+    // again.
+    void ChooseSearch() {
+        if (index_.Kept() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) SwitchSearch();
+    }
+    void SwitchSearch();
 
     // The steps below run under the lock and check nothing; their callers guarantee it.
     uint32_t BlockSize(uint16_t d);
@@ -81,10 +126,13 @@ private:
     void LinkAddress(uint16_t d, uint16_t below, uint16_t above);
     void LinkFree(uint16_t d, uint16_t down, uint16_t up);
     void UnlinkFree(uint16_t d);
+    // A free block's extent changed in place (a merge); the index learns its new size.
+    void Resized(uint16_t d);
     bool IsFree(uint16_t d);
     // Turns free block d into the allocation [front, end) of its bs bytes, splitting off the
     // leftovers of at least minFragment; false, with nothing changed, if spares run short.
     bool Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, bool bottomUp);
+    void IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back);
 
     CriticalSectionLock lock_;
     uint16_t spareCount_;
@@ -95,4 +143,7 @@ private:
     uint32_t base_;
     uint32_t minFragment_;  // never 0
     uint32_t entryCount_;   // kept so that Free can refuse handles it never gave out
+    uint32_t freeCount_;    // blocks on the free list
+    uint32_t indexFrom_;
+    FreeBlockIndex index_;  // over the free list while it is long, in a table after the descriptors
 };

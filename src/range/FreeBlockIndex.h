@@ -1,0 +1,122 @@
+// FreeBlockIndex - a B-tree over a range heap's free blocks, in free-list order, that finds the
+// first block from either end of the list holding at least a given size in logarithmic time.
+//
+// The tree is not keyed by address or size: reading its leaves from left to right gives the free
+// list itself, from lowEnd to highEnd, so an insertion names the list neighbours it goes between.
+// A leaf holds up to Fanout blocks with their sizes; a node above holds up to Fanout children
+// with the largest size under each, so a search reads one 64-byte node per level and goes down
+// where a large enough block is. Every node but the root holds at least MinFill entries and all
+// leaves are equally deep. The index lives in one table beside the heap's descriptors: for each
+// descriptor the leaf that holds it while it is free, then a fixed pool of nodes, linked by
+// 16-bit indices, the unused ones on a stack. Nothing is allocated after creation.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+class FreeBlockIndex {
+public:
+    static constexpr uint16_t NoNode = 0xFFFF;  // no block, no node
+    // The two ends of the free list; a search names the end it starts from.
+    static constexpr int Low = 0;   // towards lowEnd, where bottom-up searches start
+    static constexpr int High = 1;  // towards highEnd, where top-down searches start
+
+    static constexpr int Fanout = 9;
+    static constexpr int MinFill = Fanout / 2;
+
+    // One cache line. Slots from count on hold NoNode and 0.
+    struct Node {
+        uint16_t parent;         // NoNode at the root; the next unused node while unused
+        uint8_t count;           // entries in use, in the first slots
+        uint8_t leaf;            // 1 when the entries are blocks, 0 when they are nodes
+        uint32_t largest;        // the largest of size[]
+        uint16_t entry[Fanout];  // blocks (descriptor indices) in a leaf, child nodes above
+        uint16_t unused;         // zero
+        uint32_t size[Fanout];   // a block's size in a leaf; the largest size under a child
+    };
+
+    // A free block as the list holds it, for Validate.
+    struct Listed {
+        uint16_t block;
+        uint32_t size;
+    };
+
+    // The bytes of table an index over blocks 0 to blockCount - 1 takes, of which at most
+    // `capacity` are in it at once (blockCount at most 2^16 - 4).
+    static uint32_t TableBytes(uint32_t blockCount, uint32_t capacity);
+    // An empty index in a table of TableBytes(blockCount, capacity) bytes, aligned for 16-bit
+    // words, that the caller owns.
+    FreeBlockIndex(void* table, uint32_t blockCount, uint32_t capacity);
+
+    // The index is kept only while its owner wants it; while it is not, it must be neither
+    // changed nor searched.
+    bool Kept() const { return kept_; }
+    // Starts keeping the index, empty: the owner then enters every block of its list.
+    void Keep() { kept_ = true; }
+    // Stops keeping the index; its nodes go back to the unused ones.
+    void Drop();
+
+    // Enters d between down and up, the blocks that are to become its list neighbours towards
+    // lowEnd and towards highEnd (NoNode at an end of the list; both NoNode in an empty list).
+    void Insert(uint16_t d, uint32_t size, uint16_t down, uint16_t up);
+    void Remove(uint16_t d);
+    // d takes old's place in the list, with its own size, and old leaves it.
+    void Replace(uint16_t old, uint16_t d, uint32_t size);
+    // d's block has grown or shrunk in place.
+    void Resize(uint16_t d, uint32_t size);
+
+    // Where a search stands: a slot of a leaf, or no leaf when it found nothing.
+    struct Cursor {
+        uint16_t leaf;
+        int slot;
+        bool Found() const { return leaf != NoNode; }
+    };
+    // The first block from the `from` end whose size is at least atLeast.
+    Cursor First(int from, uint32_t atLeast) const;
+    // The first such block after the one at `at`, moving away from the `from` end.
+    Cursor Next(Cursor at, int from, uint32_t atLeast) const;
+    uint16_t Block(Cursor at) const { return nodes_[at.leaf].entry[at.slot]; }
+    uint32_t Size(Cursor at) const { return nodes_[at.leaf].size[at.slot]; }
+    // The largest block; 0 when the index is empty.
+    uint32_t Largest() const { return root_ == NoNode ? 0 : nodes_[root_].largest; }
+
+    // Checks that the leaves hold exactly `list`, in its order and with its sizes, that every
+    // size above is the largest below it, that the tree is balanced and filled as it must be,
+    // that links up match links down and that every node is either in the tree or unused. An
+    // index that is not kept must hold nothing.
+    bool Validate(const std::vector<Listed>& list) const;
+
+    FreeBlockIndex(const FreeBlockIndex&) = delete;
+    FreeBlockIndex& operator=(const FreeBlockIndex&) = delete;
+
+private:
+    struct Walk;
+
+    static uint32_t NodeCount(uint32_t capacity);
+    static uint32_t LargestIn(const Node& node);
+    static int SlotOf(const Node& node, uint16_t entry);
+    static int Scan(const Node& node, int from, int start, uint32_t atLeast);
+    static void Clear(Node& node, int first);
+    Cursor FirstIn(uint16_t n, int from, uint32_t atLeast) const;
+    void ReturnTree(uint16_t n);
+
+    uint16_t TakeNode(bool leaf);
+    void ReturnNode(uint16_t n);
+    void Adopt(uint16_t n, int slot);
+    void SetSize(uint16_t n, int slot, uint32_t size);
+    void Recount(uint16_t n);
+    void InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t size);
+    void RemoveAt(uint16_t n, int slot);
+    bool CheckNode(uint16_t n, uint16_t parent, int depth, Walk& walk) const;
+
+    uint16_t* leafOf_;  // per block, the leaf that holds it while it is free
+    Node* nodes_;
+    uint16_t blockCount_;
+    uint16_t nodeCount_;
+    uint16_t root_;
+    uint16_t unusedNodes_;  // the top of the stack of unused nodes
+    bool kept_;
+};
+
+static_assert(sizeof(FreeBlockIndex::Node) == 64, "an index node is one cache line");
