@@ -2,6 +2,7 @@
 // request, and when pages come and go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
@@ -459,7 +460,11 @@ TEST_P(BankAgainstEagerModel, HandsOutTheSameSlotsOfTheSamePages) {
         std::vector<Live> live;
         std::mt19937 rng(seed);
         const uint32_t perPage = bank.ElementsPerPage();
-        const size_t target[] = {perPage * 5 + 3, perPage / 2 + 1, perPage * 3, 0};
+        // At least dozens of pages, so that pages added one after another use up the room
+        // between places, and more pages have a single free slot than the bank lists.
+        const size_t target[] = {std::max<size_t>(perPage * 5 + 3, 60),
+                                 std::max<size_t>(perPage / 2 + 1, 20),
+                                 std::max<size_t>(perPage * 3, 40), 0};
         for (size_t phase = 0; phase < 4; ++phase) {
             for (int step = 0; step < 6000; ++step) {
                 const bool grow = live.size() < target[phase] ? rng() % 4 != 0 : rng() % 4 == 0;
@@ -545,10 +550,12 @@ TEST_F(BankTest, FreshPageIsWrittenOnlyWhereItIsUsed) {
     GTEST_SKIP() << "the memory checker keeps untouched slots off limits";
 #endif
     const unsigned char* bytes = static_cast<const unsigned char*>(block);
-    const uint32_t written = FirstOffset - 4 + 2 * 56;  // the header and two slots' words
+    // The header, the two slots handed out, and the word of the third, the first untouched one.
+    const uint32_t written = FirstOffset - 4 + 2 * 56 + 4;
+    EXPECT_EQ(HeaderWord::Read(second + 56), 3u | BankPage::UntouchedMark);
     size_t untouched = 0;
     for (uint32_t i = written; i < 4096 - 4; ++i) untouched += bytes[i] == 0xAB;
-    // Everything after the two slots handed out is as it was, bar the two elements' own bytes.
+    // Everything after that is as it was, up to the page's place in its last four bytes.
     EXPECT_EQ(untouched, 4096 - 4 - written);
     EXPECT_TRUE(bank.Validate());
     bank.Free(first);

@@ -26,14 +26,14 @@ void Bank::Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const
     elementsPerPage_ = blockSize > BankPage::FirstElementOffset
                            ? uint32_t((blockSize - BankPage::FirstElementOffset) / stride)
                            : 0;
-    untouchedOffset_ = BankPage::UntouchedOffset(blockSize);
+    placeOffset_ = BankPage::PlaceOffset(blockSize);
 }
 
 bool Bank::AddPage() {
     BankPage* page = static_cast<BankPage*>(cache_.Get(blockClass_, &PageTag));
     if (!page) return false;
     MemoryChecker::MarkBlockAsPage(page, BlockClassSize(blockClass_));
-    page->Format(elementsPerPage_, stride_, untouchedOffset_);
+    page->Format(elementsPerPage_, stride_);
     if (currentPage_) {
         page->prev = currentPage_;
         page->next = currentPage_->next;
@@ -43,15 +43,95 @@ bool Bank::AddPage() {
         page->next = page->prev = page;
     }
     currentPage_ = page;
+    ++ringPages_;
+    Place(page);
     ++pagesWithRoom_;
+    if (NearlyFull(elementsPerPage_)) FreeCountChanged(page, 0, elementsPerPage_);
     return true;
+}
+
+void Bank::Place(BankPage* page) {
+    if (ringPages_ > MostPlacedPages) placesKept_ = false;
+    // A page alone in the ring has nothing to be ordered against, so it gets its place only when
+    // a second page joins it: a bank whose one page comes and goes never writes one.
+    if (!placesKept_ || ringPages_ == 1) return;
+    if (ringPages_ == 2) {
+        page->next->Place(placeOffset_) = 0;
+        page->Place(placeOffset_) = 0x80000000u;
+        for (uint32_t i = 0; i < listedCount_; ++i) listed_[i].place = PlaceOf(listed_[i].page);
+        return;
+    }
+    // Halfway from the page before to the page after, going round past 2^32 if need be.
+    const uint64_t low = PlaceOf(page->prev);
+    uint64_t high = PlaceOf(page->next);
+    if (high <= low) high += uint64_t(1) << 32;
+    if (high - low >= 2) {
+        page->Place(placeOffset_) = uint32_t(low + (high - low) / 2);
+        return;
+    }
+    // No room between them: number the ring afresh, evenly, from this page on.
+    const uint32_t spacing = uint32_t((uint64_t(1) << 32) / ringPages_);
+    uint32_t place = 0;
+    BankPage* at = page;
+    do {
+        at->Place(placeOffset_) = place;
+        place += spacing;
+        at = at->next;
+    } while (at != page);
+    for (uint32_t i = 0; i < listedCount_; ++i) listed_[i].place = PlaceOf(listed_[i].page);
+}
+
+void Bank::FreeCountChanged(BankPage* page, uint32_t from, uint32_t to) {
+    uint32_t at = listedCount_;
+    if (NearlyFull(from)) {
+        --nearlyFull_[from];
+        for (at = 0; at < listedCount_ && listed_[at].page != page; ++at) {
+        }
+        if (at < listedCount_) --listedFull_[from];
+    }
+    if (NearlyFull(to)) {
+        ++nearlyFull_[to];
+        if (at == listedCount_ && listedCount_ < MostListed && placesKept_)
+            listed_[listedCount_++] = Listed{page, ringPages_ > 1 ? PlaceOf(page) : 0, 0};
+        if (at < listedCount_) {
+            listed_[at].freeCount = to;
+            ++listedFull_[to];
+        }
+    } else if (at < listedCount_) {
+        listed_[at] = listed_[--listedCount_];
+    }
 }
 
 bool Bank::MoveToPageWithRoom() {
     // The current page is full, so every page counted as having room is another one.
     if (pagesWithRoom_ == 0) return AddPage();
-    // The fullest page with room; the first met wins a tie. The walk stops at a page with one
-    // free slot, which cannot be beaten, and once it has met every page with room.
+#if defined(QXMEMORY_WALK_COUNTS)
+    ++walks_.moves;
+#endif
+    // The fullest pages with room have the fewest free slots that any page has. When those are
+    // nearly full and all listed, the first of them after the current page is the one with the
+    // least distance in places.
+    uint32_t fewest = 1;
+    while (fewest <= NearlyFullSlots && nearlyFull_[fewest] == 0) ++fewest;
+    if (fewest <= NearlyFullSlots && listedFull_[fewest] == nearlyFull_[fewest] && placesKept_) {
+        const uint32_t from = PlaceOf(currentPage_);
+        BankPage* pick = nullptr;
+        uint32_t nearest = 0;
+        for (uint32_t i = 0; i < listedCount_; ++i) {
+            const uint32_t distance = listed_[i].place - from;
+            if (listed_[i].freeCount == fewest && (!pick || distance < nearest)) {
+                nearest = distance;
+                pick = listed_[i].page;
+            }
+        }
+#if defined(QXMEMORY_WALK_COUNTS)
+        ++walks_.listedPicks;
+#endif
+        currentPage_ = pick;
+        return true;
+    }
+    // Otherwise walk: the fullest page with room, the first met winning a tie. The walk stops at
+    // a page with one free slot and once it has met every page with room.
     BankPage* pick = nullptr;
     uint32_t met = 0;
 #if defined(QXMEMORY_WALK_COUNTS)
@@ -82,8 +162,12 @@ void* Bank::Alloc() {
     } else if (currentPage_->freeCount == 0 && !MoveToPageWithRoom()) {
         return nullptr;
     }
-    void* element = currentPage_->Take(stride_, untouchedOffset_);
-    if (currentPage_->freeCount == 0) --pagesWithRoom_;
+    BankPage* page = currentPage_;
+    void* element = page->Take(stride_, elementsPerPage_);
+    if (page->freeCount <= NearlyFullSlots) {
+        if (page->freeCount == 0) --pagesWithRoom_;
+        FreeCountChanged(page, page->freeCount + 1u, page->freeCount);
+    }
     return element;
 }
 
@@ -99,13 +183,18 @@ void Bank::FreeIndexed(void* element, uint32_t index) {
     ScopedLock hold(lock_);
     BankPage* page = BankPage::FromElement(element, index, stride_);
     page->Put(index, stride_);
-    if (page->freeCount == 1) ++pagesWithRoom_;
+    if (page->freeCount <= NearlyFullSlots + 1) {
+        if (page->freeCount == 1) ++pagesWithRoom_;
+        FreeCountChanged(page, page->freeCount - 1u, page->freeCount);
+    }
     if (page->freeCount == elementsPerPage_) ReturnPage(page);
 }
 
 void Bank::ReturnPage(BankPage* page) {
     // The page is empty: it leaves the ring and goes back to the cache at once.
     --pagesWithRoom_;
+    if (NearlyFull(page->freeCount)) FreeCountChanged(page, page->freeCount, 0);
+    if (--ringPages_ == 0) placesKept_ = true;
     if (page == currentPage_) currentPage_ = page->next == page ? nullptr : page->next;
     page->next->prev = page->prev;
     page->prev->next = page->next;
@@ -136,33 +225,68 @@ uint32_t Bank::PageCount() {
 
 bool Bank::Validate() {
     ScopedLock hold(lock_);
-    if (!currentPage_) return pagesWithRoom_ == 0;
+    if (!currentPage_) {
+        for (uint32_t count = 1; count <= NearlyFullSlots; ++count)
+            if (nearlyFull_[count] != 0 || listedFull_[count] != 0) return false;
+        return pagesWithRoom_ == 0 && listedCount_ == 0 && ringPages_ == 0;
+    }
     const uint32_t blockSize = BlockClassSize(blockClass_);
     if (elementsPerPage_ == 0 ||
         BankPage::FirstElementOffset + uint64_t(elementsPerPage_) * stride_ > blockSize ||
-        untouchedOffset_ != BankPage::UntouchedOffset(blockSize))
+        placeOffset_ != BankPage::PlaceOffset(blockSize))
         return false;
     uint32_t pages = 0;
     uint32_t withRoom = 0;
+    uint32_t nearlyFull[NearlyFullSlots + 1] = {};
+    uint32_t descents = 0;  // places grow along the ring but at one point
     BankPage* page = currentPage_;
     do {
         if (page->next->prev != page || ++pages > (1u << 20)) return false;
         // Every page in the ring has at least one element allocated.
         if (page->freeCount >= elementsPerPage_) return false;
         if (page->freeCount != 0) ++withRoom;
-        // The untouched slots are free and end the chain in order, so they cannot outnumber the
-        // free slots; the chain visits each free slot once.
-        const uint32_t untouched = page->Untouched(untouchedOffset_);
-        if (untouched > elementsPerPage_ || elementsPerPage_ - untouched > page->freeCount)
-            return false;
+        if (NearlyFull(page->freeCount)) ++nearlyFull[page->freeCount];
+        if (placesKept_ && ringPages_ > 1 && PlaceOf(page->next) <= PlaceOf(page)) ++descents;
+        // The chain visits each free slot once. Once it reaches the slot marked untouched, the
+        // rest of it is every later slot in order, none of them written yet.
         std::vector<bool> seen(elementsPerPage_);
         uint32_t index = page->firstFree;
+        bool untouched = false;
         for (uint32_t n = 0; n < page->freeCount; ++n) {
             if (index >= elementsPerPage_ || seen[index]) return false;
             seen[index] = true;
-            index = page->NextFree(index, stride_, untouchedOffset_);
+            if (!untouched) {
+                const uint32_t word = page->SlotWord(index, stride_);
+                untouched = (word & BankPage::UntouchedMark) != 0;
+                if (untouched && (word & 0xFFFFu) != index + 1) return false;
+                index = word & 0xFFFFu;
+            } else {
+                ++index;
+            }
         }
+        if (untouched && index != elementsPerPage_) return false;
         page = page->next;
     } while (page != currentPage_);
-    return withRoom == pagesWithRoom_;
+    if (withRoom != pagesWithRoom_ || pages != ringPages_) return false;
+    if (placesKept_ && (pages > MostPlacedPages || (pages > 1 && descents != 1))) return false;
+    // The listed pages are distinct nearly full pages of the ring, their places and free counts
+    // as the pages hold them, and the counts by free count agree.
+    uint32_t listedFull[NearlyFullSlots + 1] = {};
+    if (listedCount_ > MostListed) return false;
+    for (uint32_t i = 0; i < listedCount_; ++i) {
+        BankPage* listed = listed_[i].page;
+        if (!NearlyFull(listed->freeCount) || listed_[i].freeCount != listed->freeCount ||
+            (ringPages_ > 1 && listed_[i].place != PlaceOf(listed)))
+            return false;
+        ++listedFull[listed->freeCount];
+        for (uint32_t j = 0; j < i; ++j)
+            if (listed_[j].page == listed) return false;
+        BankPage* at = currentPage_;
+        while (at != listed)
+            if ((at = at->next) == currentPage_) return false;
+    }
+    for (uint32_t count = 1; count <= NearlyFullSlots; ++count)
+        if (nearlyFull[count] != nearlyFull_[count] || listedFull[count] != listedFull_[count])
+            return false;
+    return true;
 }

@@ -7,7 +7,11 @@
 // but the pointer.
 //
 // The bank counts the pages of its ring that have room, so a full ring adds a page at once and a
-// search for the fullest page stops once it has met all of them.
+// search for the fullest page stops once it has met all of them. It also counts the nearly full
+// pages (one or two free slots, the fullest that can have room) and lists up to a few of them,
+// and each page keeps its place in the ring (a number that grows along the ring but at one
+// point) in its last four bytes. While every page with the fewest free slots is listed, the one
+// that comes first after the current page is found from the list, without walking the ring.
 #pragma once
 
 #include <stdint.h>
@@ -72,8 +76,10 @@ public:
     // Counted only in builds that define QXMEMORY_WALK_COUNTS (a benchmark's).
     struct WalkCounts {
         uint64_t allocs = 0;
-        uint64_t walks = 0;
-        uint64_t pagesVisited = 0;
+        uint64_t moves = 0;         // the current page was full and another had room
+        uint64_t listedPicks = 0;   // moves decided from the list of nearly full pages
+        uint64_t walks = 0;         // moves that walked the ring
+        uint64_t pagesVisited = 0;  // pages those walks visited
     };
     WalkCounts Walks() const;
 
@@ -97,13 +103,43 @@ private:
     // Takes an emptied page out of the ring and gives it back to the cache. Lock held.
     [[gnu::noinline]] void ReturnPage(BankPage* page);
 
+    // A page's free count went from `from` to `to`, one of them nearly full (to 0 also when the
+    // page leaves the ring). Lock held.
+    [[gnu::noinline]] void FreeCountChanged(BankPage* page, uint32_t from, uint32_t to);
+    static bool NearlyFull(uint32_t freeCount) { return freeCount - 1 < NearlyFullSlots; }
+    // Gives a page just linked into the ring a place between its neighbours', numbering the
+    // ring afresh when they leave no room. Lock held.
+    void Place(BankPage* page);
+    uint32_t PlaceOf(BankPage* page) { return page->Place(placeOffset_); }
+
+    // Places are kept while the ring has at most this many pages, so that numbering it afresh
+    // leaves plenty of room between neighbours.
+    static constexpr uint32_t MostPlacedPages = 1u << 24;
+    // Pages with at most this many free slots (and at least one) are nearly full.
+    static constexpr uint32_t NearlyFullSlots = 2;
+    static constexpr uint32_t MostListed = 16;
+
     // The fields a small Alloc and Free use come first, together with the lock.
     CriticalSectionLock lock_;
     BankPage* currentPage_ = nullptr;  // null exactly when the bank holds no page
     uint32_t stride_ = 0;
     uint32_t elementsPerPage_ = 0;
-    uint32_t untouchedOffset_ = 0;  // where each page keeps its untouched index
-    uint32_t pagesWithRoom_ = 0;    // pages of the ring whose free count is not 0
+    uint32_t placeOffset_ = 0;    // where each page keeps its place
+    uint32_t pagesWithRoom_ = 0;  // pages of the ring whose free count is not 0
+    uint32_t ringPages_ = 0;      // pages in the ring
+    bool placesKept_ = true;      // every page of the ring has a place
+    // By free count 1 to NearlyFullSlots (index 0 unused): the nearly full pages of the ring, and
+    // how many of them are listed.
+    uint32_t nearlyFull_[NearlyFullSlots + 1] = {};
+    uint32_t listedFull_[NearlyFullSlots + 1] = {};
+    // Listed nearly full pages, each with its place, read when it was listed, and free count.
+    struct Listed {
+        BankPage* page;
+        uint32_t place;
+        uint32_t freeCount;
+    };
+    uint32_t listedCount_ = 0;
+    Listed listed_[MostListed] = {};
     uint16_t shareable_ = 0;
     uint16_t blockClass_ = 0;
     std::atomic<int32_t> refCount_{0};

@@ -2,27 +2,33 @@
 
 #include "common/MemoryChecker.h"
 
-void BankPage::Format(uint32_t count, uint32_t stride, uint32_t untouchedOffset) {
+namespace {
+
+// Writes the word of slot index, the first untouched one: chained to the next, and marked.
+void MarkUntouched(BankPage* page, uint32_t index, uint32_t stride) {
+    uint32_t& word = page->SlotWord(index, stride);
+    MemoryChecker::MarkSlotWordUsable(&word);
+    word = (index + 1) | BankPage::UntouchedMark;
+}
+
+}  // namespace
+
+void BankPage::Format(uint32_t count, uint32_t stride) {
     next = prev = nullptr;
     freeCount = uint16_t(count);
     firstFree = 0;
-    Untouched(untouchedOffset) = 0;
     // Every slot is untouched: off limits, header words included, until handed out.
     MemoryChecker::MarkSlotsUntouched(&SlotWord(0, stride), count * stride);
+    MarkUntouched(this, 0, stride);
 }
 
-void* BankPage::Take(uint32_t stride, uint32_t untouchedOffset) {
+void* BankPage::Take(uint32_t stride, uint32_t count) {
     const uint32_t index = firstFree;
-    uint32_t& untouched = Untouched(untouchedOffset);
     uint32_t& word = SlotWord(index, stride);
-    if (index == untouched) {
-        // The first slot of the untouched tail: an eager format chained it to the next one.
-        MemoryChecker::MarkSlotWordUsable(&word);
-        untouched = index + 1;
-        firstFree = uint16_t(index + 1);
-    } else {
-        firstFree = uint16_t(word);
-    }
+    const uint32_t link = word;
+    // The first untouched slot hands the mark on to the next one, unless it was the last.
+    if ((link & UntouchedMark) && index + 1 < count) MarkUntouched(this, index + 1, stride);
+    firstFree = uint16_t(link);
     --freeCount;
     word = index;
     MemoryChecker::MarkElementInUse(Element(index, stride), stride - 4);

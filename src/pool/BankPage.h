@@ -1,6 +1,6 @@
 // BankPage - the format of one page of a bank, written at the start of a page block.
 //
-//   [next][prev][freeCount][firstFree] slot 0, slot 1, ... (stride bytes each) ... [untouched]
+//   [next][prev][freeCount][firstFree] slot 0, slot 1, ... (stride bytes each) ... [place]
 //
 // Each slot starts with its 32-bit header word; the element follows it. While a slot is free
 // its word holds the index of the next free slot of the page (only the low 16 bits are
@@ -10,12 +10,14 @@
 //
 // Pages are formatted lazily. A fresh page chains slot i to i + 1, and slots are only pushed and
 // popped at the chain's head, so the slots never handed out since the page was formatted are
-// always the chain's tail, in order. One index, untouched, says where that tail starts; those
-// slots are written the first time they are handed out. It lives in the last four bytes of the
-// block, which no slot ever reaches (a page holds (block size - first element offset) / stride
-// slots, so at least four bytes follow the last one), and so every slot offset and the header
-// stay as they are. The slots handed out are exactly those an eagerly formatted page would hand
-// out.
+// always the chain's tail, in order. Only the first of them has its word written: i + 1, as an
+// eager format would write it, with UntouchedMark in the high bits, which are never followed.
+// Taking that slot writes the next one's word the same way. The slots handed out are exactly
+// those an eagerly formatted page would hand out, and a fresh page costs a few stores.
+//
+// The last four bytes of the block, which no slot ever reaches (a page holds (block size - first
+// element offset) / stride slots, so at least four bytes follow the last one), hold the page's
+// place in its bank's ring (see Bank). So every slot offset and the header stay as they are.
 #pragma once
 
 #include <stddef.h>
@@ -32,21 +34,21 @@ struct BankPage {
     static const uint32_t HeaderSize;
     static const uint32_t FirstElementOffset;
 
-    // Where a page of blockSize bytes keeps its untouched index: its last four bytes.
-    static constexpr uint32_t UntouchedOffset(uint32_t blockSize) { return blockSize - 4; }
+    // In the word of the first slot never handed out since the page was formatted.
+    static constexpr uint32_t UntouchedMark = 0x80000000u;
+
+    // Where a page of blockSize bytes keeps its place: its last four bytes.
+    static constexpr uint32_t PlaceOffset(uint32_t blockSize) { return blockSize - 4; }
 
     // Formats a fresh block: count slots chained in order, all free, unlinked. Writes the header
-    // and the untouched index only.
-    void Format(uint32_t count, uint32_t stride, uint32_t untouchedOffset);
-    // Pops the first free slot and marks it with its index. freeCount must not be 0.
-    void* Take(uint32_t stride, uint32_t untouchedOffset);
+    // and slot 0's word only.
+    void Format(uint32_t count, uint32_t stride);
+    // Pops the first free slot of count and marks it with its index. freeCount must not be 0.
+    void* Take(uint32_t stride, uint32_t count);
     // Pushes slot index back onto the free chain. The slot was handed out, so it is written.
     void Put(uint32_t index, uint32_t stride);
-    // The free slot after the free slot index on the chain.
-    uint32_t NextFree(uint32_t index, uint32_t stride, uint32_t untouchedOffset);
 
-    // The first slot not handed out since the page was formatted.
-    uint32_t& Untouched(uint32_t untouchedOffset);
+    uint32_t& Place(uint32_t placeOffset);
     uint32_t& SlotWord(uint32_t index, uint32_t stride);
     void* Element(uint32_t index, uint32_t stride);
     static BankPage* FromElement(void* element, uint32_t index, uint32_t stride);
@@ -55,8 +57,8 @@ struct BankPage {
 inline constexpr uint32_t BankPage::HeaderSize = offsetof(BankPage, firstFree) + sizeof(uint16_t);
 inline constexpr uint32_t BankPage::FirstElementOffset = (HeaderSize + 4 + 7) & ~7u;
 
-inline uint32_t& BankPage::Untouched(uint32_t untouchedOffset) {
-    return *reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(this) + untouchedOffset);
+inline uint32_t& BankPage::Place(uint32_t placeOffset) {
+    return *reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(this) + placeOffset);
 }
 
 inline uint32_t& BankPage::SlotWord(uint32_t index, uint32_t stride) {
@@ -71,10 +73,6 @@ inline void* BankPage::Element(uint32_t index, uint32_t stride) {
 inline BankPage* BankPage::FromElement(void* element, uint32_t index, uint32_t stride) {
     return reinterpret_cast<BankPage*>(static_cast<char*>(element) - size_t(index) * stride -
                                        FirstElementOffset);
-}
-
-inline uint32_t BankPage::NextFree(uint32_t index, uint32_t stride, uint32_t untouchedOffset) {
-    return index >= Untouched(untouchedOffset) ? index + 1 : SlotWord(index, stride) & 0xFFFFu;
 }
 
 static_assert(BankPage::FirstElementOffset % 8 == 0, "elements are 8-aligned");

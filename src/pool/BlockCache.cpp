@@ -22,8 +22,7 @@ void BlockCache::FreeToHeap(void* block, uint32_t size) {
     heap_.Free(block);
 }
 
-bool BlockCache::Trim(uint32_t target) {
-    if (inUseBytes_ + cachedBytes_ <= target) return true;
+bool BlockCache::Evict(uint32_t target) {
     if (!anchor_) return false;
     CachedBlock* victim = anchor_->ringNext;
     for (;;) {

@@ -68,7 +68,9 @@ public:
 private:
     // Evicts from the anchor's successor on until inUse + cached <= target; false if the
     // cache ran empty first. Lock held.
-    bool Trim(uint32_t target);
+    bool Trim(uint32_t target) { return inUseBytes_ + cachedBytes_ <= target || Evict(target); }
+    // Trim's eviction, once the total is over the target.
+    bool Evict(uint32_t target);
     // Hands a given-back block of size bytes to the aligned heap. Lock held.
     void FreeToHeap(void* block, uint32_t size);
     // Takes a cached block out of its class list and the ring; its own fields stay. Lock held.
