@@ -30,12 +30,12 @@ uint32_t FreeBlockIndex::TableBytes(uint32_t blockCount, uint32_t capacity) {
 }
 
 FreeBlockIndex::FreeBlockIndex(void* table, uint32_t blockCount, uint32_t capacity)
-    : leafOf_(static_cast<uint16_t*>(table)),
+    : kept_(false),
       blockCount_(uint16_t(blockCount)),
       nodeCount_(uint16_t(NodeCount(capacity))),
       root_(NoNode),
       unusedNodes_(NoNode),
-      kept_(false) {
+      leafOf_(static_cast<uint16_t*>(table)) {
     const uintptr_t end = reinterpret_cast<uintptr_t>(leafOf_ + blockCount);
     nodes_ = reinterpret_cast<Node*>((end + CacheLine - 1) & ~(CacheLine - 1));
     for (uint32_t n = nodeCount_; n-- > 0;) ReturnNode(uint16_t(n));

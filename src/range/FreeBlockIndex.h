@@ -110,13 +110,13 @@ private:
     void RemoveAt(uint16_t n, int slot);
     bool CheckNode(uint16_t n, uint16_t parent, int depth, Walk& walk) const;
 
-    uint16_t* leafOf_;  // per block, the leaf that holds it while it is free
-    Node* nodes_;
+    bool kept_;  // first: every operation of the heap asks, and it shares the heap's first line
     uint16_t blockCount_;
     uint16_t nodeCount_;
     uint16_t root_;
     uint16_t unusedNodes_;  // the top of the stack of unused nodes
-    bool kept_;
+    uint16_t* leafOf_;      // per block, the leaf that holds it while it is free
+    Node* nodes_;
 };
 
 static_assert(sizeof(FreeBlockIndex::Node) == 64, "an index node is one cache line");

@@ -93,7 +93,7 @@ void RangeHeap::LinkAddress(uint16_t d, uint16_t below, uint16_t above) {
     if (above != NoEntry) At(above).addrPrev = d;
 }
 
-void RangeHeap::LinkFree(uint16_t d, uint16_t down, uint16_t up) {
+inline void RangeHeap::LinkFree(uint16_t d, uint16_t down, uint16_t up) {
     At(d).downLink = down;
     At(d).upLink = up;
     if (down == NoEntry)
@@ -107,7 +107,7 @@ void RangeHeap::LinkFree(uint16_t d, uint16_t down, uint16_t up) {
     ++freeCount_;
 }
 
-void RangeHeap::UnlinkFree(uint16_t d) {
+inline void RangeHeap::UnlinkFree(uint16_t d) {
     const uint16_t up = At(d).upLink;
     const uint16_t down = At(d).downLink;
     if (up == NoEntry)
@@ -149,7 +149,7 @@ bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, boo
     }
     UnlinkFree(d);
     At(d).upLink = bottomUp ? MarkBottomUp : MarkTopDown;
-    IndexFragments(d, f, front, g, back);
+    if (index_.Kept()) IndexFragments(d, f, front, g, back);
     return true;
 }
 
@@ -157,7 +157,6 @@ bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, boo
 // the index. A second one goes in beside d before that, so that d's size leaves the largest sizes
 // above in one pass rather than two.
 void RangeHeap::IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back) {
-    if (!index_.Kept()) return;
     if (f != NoEntry && g != NoEntry) index_.Insert(g, back, d, At(g).upLink);
     if (f != NoEntry)
         index_.Replace(d, f, front);
@@ -172,8 +171,8 @@ void RangeHeap::IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t 
 // Absolute positions are taken as true integers, so a range passing 2^32 cannot wrap an
 // allocation out of its block; starts past the last 32-bit address are not handed out in either
 // direction.
-bool RangeHeap::Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t alignment, bool bottomUp,
-                     Place* place) {
+inline bool RangeHeap::Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t alignment,
+                            bool bottomUp, Place* place) {
     QX_ASSERT(bs >= size);
     const uint64_t start = uint64_t(base_) + At(d).offset;
     uint64_t s;
@@ -205,10 +204,17 @@ uint16_t RangeHeap::FirstFitByIndex(uint32_t size, uint32_t alignment, bool bott
 }
 
 uint16_t RangeHeap::FirstFitByWalk(uint32_t size, uint32_t alignment, bool bottomUp, Place* place) {
-    for (uint16_t d = bottomUp ? lowEnd_ : highEnd_; d != NoEntry;
-         d = bottomUp ? At(d).upLink : At(d).downLink) {
-        const uint32_t bs = BlockSize(d);
-        if (bs >= size && Fits(d, bs, size, alignment, bottomUp, place)) return d;
+    // One loop per direction, so that each step follows its link without asking which.
+    if (bottomUp) {
+        for (uint16_t d = lowEnd_; d != NoEntry; d = At(d).upLink) {
+            const uint32_t bs = BlockSize(d);
+            if (bs >= size && Fits(d, bs, size, alignment, true, place)) return d;
+        }
+    } else {
+        for (uint16_t d = highEnd_; d != NoEntry; d = At(d).downLink) {
+            const uint32_t bs = BlockSize(d);
+            if (bs >= size && Fits(d, bs, size, alignment, false, place)) return d;
+        }
     }
     return NoEntry;
 }

@@ -110,8 +110,8 @@ private:
     // of at least size bytes.
     uint16_t FirstFitByIndex(uint32_t size, uint32_t alignment, bool bottomUp, Place* place);
     uint16_t FirstFitByWalk(uint32_t size, uint32_t alignment, bool bottomUp, Place* place);
-    bool Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t alignment, bool bottomUp,
-              Place* place);
+    [[gnu::always_inline]] bool Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t alignment,
+                                     bool bottomUp, Place* place);
     // Builds the index once the free list has grown long, and drops it once the list is short
     // again.
     void ChooseSearch() {
@@ -124,8 +124,8 @@ private:
     uint16_t TakeSpare();
     void ReturnSpare(uint16_t d);
     void LinkAddress(uint16_t d, uint16_t below, uint16_t above);
-    void LinkFree(uint16_t d, uint16_t down, uint16_t up);
-    void UnlinkFree(uint16_t d);
+    [[gnu::always_inline]] void LinkFree(uint16_t d, uint16_t down, uint16_t up);
+    [[gnu::always_inline]] void UnlinkFree(uint16_t d);
     // A free block's extent changed in place (a merge); the index learns its new size.
     void Resized(uint16_t d);
     bool IsFree(uint16_t d);
