@@ -123,34 +123,60 @@ struct Wiring {
 // The cache as the model sees it. The ring starts at the anchor and runs in ringNext order;
 // each class stack has its most recently cached block last.
 struct CacheModel {
+    struct Cached {
+        void* block;
+        int32_t sizeClass;
+    };
+
     uint32_t limit = BlockCache::DefaultLimit;
     uint64_t inUse = 0;
     uint64_t cached = 0;
-    std::vector<void*> ring;
+    // The ring from the anchor on is anchor, then others from the back (the newest, linked in
+    // right after the anchor) to the front (the oldest); so both ends of a walk from the anchor
+    // are at the back of a vector.
+    Cached anchor = {nullptr, 0};
+    std::vector<Cached> others;
     std::vector<void*> classStack[BlockClassCount];
-    std::map<void*, int32_t> classOf;
     bool failOnce = false;  // the runtime heap's next request fails
     bool failAll = false;   // every runtime heap request fails
 
+    size_t RingSize() const { return anchor.block ? 1 + others.size() : 0; }
+    bool IsCached(const void* block) const {
+        return anchor.block == block ||
+               std::any_of(others.begin(), others.end(),
+                           [&](const Cached& cached) { return cached.block == block; });
+    }
+
     void Unlink(void* block) {
-        std::vector<void*>& stack = classStack[classOf.at(block)];
-        stack.erase(std::find(stack.begin(), stack.end(), block));
-        ring.erase(std::find(ring.begin(), ring.end(), block));
-        cached -= BlockClassSize(classOf.at(block));
-        classOf.erase(block);
+        int32_t sizeClass;
+        if (block == anchor.block) {
+            sizeClass = anchor.sizeClass;
+            // The anchor's successor, the newest block, takes its place.
+            anchor = others.empty() ? Cached{nullptr, 0} : others.back();
+            if (anchor.block) others.pop_back();
+        } else {
+            const auto at = std::find_if(others.rbegin(), others.rend(), [&](const Cached& cached) {
+                return cached.block == block;
+            });
+            sizeClass = at->sizeClass;
+            others.erase(std::next(at).base());
+        }
+        std::vector<void*>& stack = classStack[sizeClass];
+        stack.erase(std::next(std::find(stack.rbegin(), stack.rend(), block)).base());
+        cached -= BlockClassSize(sizeClass);
     }
     // Evicts from the anchor's successor on, the anchor last.
     bool Trim(uint64_t target) {
         while (inUse + cached > target) {
-            if (ring.empty()) return false;
-            Unlink(ring.size() > 1 ? ring[1] : ring[0]);
+            if (!anchor.block) return false;
+            Unlink(others.empty() ? anchor.block : others.back().block);
         }
         return true;
     }
     void Flush() {
-        ring.clear();
+        anchor = {nullptr, 0};
+        others.clear();
         for (auto& stack : classStack) stack.clear();
-        classOf.clear();
         cached = 0;
     }
 
@@ -181,8 +207,10 @@ struct CacheModel {
         inUse -= size;
         if (!Trim(RoomFor(size, limit))) return;  // freed at once
         classStack[sizeClass].push_back(block);
-        classOf[block] = sizeClass;
-        ring.insert(ring.empty() ? ring.end() : ring.begin() + 1, block);
+        if (anchor.block)
+            others.push_back({block, sizeClass});
+        else
+            anchor = {block, sizeClass};
         cached += size;
     }
     void SetLimit(uint32_t bytes) {
@@ -451,7 +479,7 @@ public:
         const uint64_t inUse = cache.InUseBytes();
         const uint64_t cached = cache.CachedBytes();
         FUZZ_CHECK(inUse + cached <= cache.Limit() || cached == 0 ||
-                   (inUse == 0 && model_.ring.size() == 1 && cached >= cache.Limit()));
+                   (inUse == 0 && model_.RingSize() == 1 && cached >= cache.Limit()));
     }
 
     // Every FullCheckEvery operations and at the end: the walks over the cache's lists and over
@@ -484,7 +512,7 @@ private:
     void CheckFresh(void* block) {
         FUZZ_CHECK(block != nullptr);
         FUZZ_CHECK(reinterpret_cast<uintptr_t>(block) % 8 == 0);
-        FUZZ_CHECK(model_.classOf.count(block) == 0);
+        FUZZ_CHECK(!model_.IsCached(block));
         for (const Held& held : held_) FUZZ_CHECK(held.block != block);
         for (const BankModel& bank : banks_)
             for (const auto& page : bank.ring) FUZZ_CHECK(page->start != block);
