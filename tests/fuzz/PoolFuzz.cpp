@@ -29,6 +29,8 @@ const AllocTag HostTag = {"Fuzz", "Block", 7};
 // slot of every page) cost little beside the operations, few enough that a fault is reported
 // close to its cause.
 constexpr int FullCheckEvery = 128;
+constexpr size_t MaxHeld = 48;  // blocks taken from the cache and not given back
+constexpr size_t MaxBanks = 3;
 
 uint32_t RoomFor(uint32_t size, uint32_t limit) { return size < limit ? limit - size : 0; }
 
@@ -279,6 +281,28 @@ struct PageModel {
     }
 };
 
+// Page models outlive inputs, keeping the room their lists have grown to: once the run is under
+// way, a page comes and goes without taking a heap block.
+std::vector<std::unique_ptr<PageModel>>& SparePageModels() {
+    static auto* spare = new std::vector<std::unique_ptr<PageModel>>;
+    return *spare;
+}
+
+std::unique_ptr<PageModel> NewPageModel(char* start) {
+    std::vector<std::unique_ptr<PageModel>>& spare = SparePageModels();
+    std::unique_ptr<PageModel> page;
+    if (spare.empty()) {
+        page = std::make_unique<PageModel>();
+    } else {
+        page = std::move(spare.back());
+        spare.pop_back();
+    }
+    page->start = start;
+    page->freed.clear();
+    page->untouched = 0;
+    return page;
+}
+
 struct ElementModel {
     void* element;
     PageModel* page;
@@ -299,6 +323,11 @@ struct BankModel {
 
 class Harness {
 public:
+    // Room for what an input holds at most, so the lists do not grow while it runs.
+    Harness() {
+        held_.reserve(MaxHeld);
+        banks_.reserve(MaxBanks);
+    }
     ~Harness() {
         // The state the input left, then whatever it holds goes back, checked like any other
         // operation.
@@ -318,7 +347,7 @@ public:
 
     // --- The cache as a host uses it ---------------------------------------------------------
     void GetBlock(int32_t sizeClass) {
-        if (held_.size() >= 48) return;
+        if (held_.size() >= MaxHeld) return;
         bool fresh = false;
         void* expected = model_.Get(sizeClass, &fresh);
         void* block = wiring_.cache.Get(sizeClass, &HostTag);
@@ -371,8 +400,10 @@ public:
 
     // --- Banks -------------------------------------------------------------------------------
     void AddBank(uint32_t elementSize, int32_t blockClass) {
-        if (banks_.size() >= 3) return;
+        if (banks_.size() >= MaxBanks) return;
         BankModel model;
+        model.ring.reserve(16);
+        model.live.reserve(64);
         model.bank = std::make_unique<Bank>(wiring_.cache);
         model.bank->Init(elementSize, uint32_t(blockClass), false, "All.BankAlloc");
         model.blockClass = blockClass;
@@ -421,10 +452,8 @@ public:
                 page = static_cast<char*>(element) - BankPage::FirstElementOffset;
                 CheckFresh(page);
             }
-            auto added = std::make_unique<PageModel>();
-            added->start = page;
             const size_t at = bank.ring.empty() ? 0 : bank.current + 1;
-            bank.ring.insert(bank.ring.begin() + at, std::move(added));
+            bank.ring.insert(bank.ring.begin() + at, NewPageModel(page));
             bank.current = at;
         }
         PageModel& current = *bank.ring[bank.current];
@@ -536,6 +565,7 @@ private:
             if (at < bank.current || (at == bank.current && at + 1 == bank.ring.size()))
                 bank.current = at < bank.current ? bank.current - 1 : 0;
             model_.Release(bank.blockClass, page->start);
+            SparePageModels().push_back(std::move(bank.ring[at]));
             bank.ring.erase(bank.ring.begin() + at);
         }
         if (byIndex)
