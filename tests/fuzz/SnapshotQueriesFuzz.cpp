@@ -1,10 +1,11 @@
 // Snapshot queries over fuzzed but well-formed snapshots: names of any bytes, a map sorted by
 // hash, parents pointing at nodes of the map or null, entries without a node, and a record
-// table. Every answer is compared with a brute-force reading of the same snapshot.
+// table. Every answer is compared with a brute-force reading of the same snapshot. The children
+// of each parent are listed in full the first time a name leads to it; a later name that leads
+// to the same parent is checked for its count and one of its children.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -17,19 +18,33 @@ namespace {
 using namespace SnapshotQueries;
 
 // The name codes written out as the table gives them: letters of either case 1 to 26, digits
-// 27 to 36, then these characters 37 to 69 in this order, every other byte 0.
+// 27 to 36, then these characters 37 to 69 in this order, every other byte 0. Worked out once
+// for all 256 bytes rather than searched for per byte.
+struct CharCodes {
+    CharCodes() {
+        static const std::string punctuation = " _-+=\\|[]{};:'\"/?,.<>!@#$%^&*()`~";
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            uint32_t code = 0;
+            if (byte >= 'a' && byte <= 'z') code = byte - 'a' + 1;
+            if (byte >= 'A' && byte <= 'Z') code = byte - 'A' + 1;
+            if (byte >= '0' && byte <= '9') code = byte - '0' + 27;
+            const size_t at = byte ? punctuation.find(char(byte)) : std::string::npos;
+            if (at != std::string::npos) code = uint32_t(37 + at);
+            codes[byte] = code;
+        }
+    }
+    uint32_t codes[256];
+};
+
 uint32_t CharCode(unsigned char byte) {
-    static const std::string punctuation = " _-+=\\|[]{};:'\"/?,.<>!@#$%^&*()`~";
-    if (byte >= 'a' && byte <= 'z') return byte - 'a' + 1;
-    if (byte >= 'A' && byte <= 'Z') return byte - 'A' + 1;
-    if (byte >= '0' && byte <= '9') return byte - '0' + 27;
-    const size_t at = byte ? punctuation.find(char(byte)) : std::string::npos;
-    return at == std::string::npos ? 0 : uint32_t(37 + at);
+    static const CharCodes table;
+    return table.codes[byte];
 }
 
-uint32_t ModelHash(const std::string& name) {
+uint32_t ModelHash(const char* name) {
     uint64_t hash = 0;
-    for (unsigned char byte : name) hash = (hash * 919 + CharCode(byte)) % (uint64_t(1) << 32);
+    for (; *name; ++name)
+        hash = (hash * 919 + CharCode(static_cast<unsigned char>(*name))) % (uint64_t(1) << 32);
     return uint32_t(hash);
 }
 
@@ -40,6 +55,7 @@ MemStats FuzzedStats(FuzzedDataProvider& in) {
 }
 
 const MemStats Untouched = Words(0xC0DE0000u);
+constexpr uint32_t MaxCategories = 48;
 
 struct Category {
     std::string name;
@@ -49,23 +65,23 @@ struct Category {
 
 class Model {
 public:
-    explicit Model(const MemSnapshot& snapshot) : map_(snapshot.categoryMap) {}
+    explicit Model(const MemSnapshot& snapshot) : map_(snapshot.categoryMap) {
+        FUZZ_CHECK(map_.count <= MaxCategories);
+    }
 
     // The node a name stands for. With one entry of the hash the answer is that entry's; with
     // several, the one an independent bisection over the hashes meets first.
     CategoryNode* Find(uint32_t hash) const {
-        std::vector<uint32_t> at;
+        uint32_t entries = 0;
+        uint32_t first = 0;
         for (uint32_t i = 0; i < map_.count; ++i)
-            if (map_.entries[i].hash == hash) at.push_back(i);
-        if (at.empty()) return nullptr;
-        if (at.size() == 1) return map_.entries[at[0]].node;
+            if (map_.entries[i].hash == hash && entries++ == 0) first = i;
+        if (entries == 0) return nullptr;
+        if (entries == 1) return map_.entries[first].node;
         int64_t low = 0, high = int64_t(map_.count) - 1;
         while (low <= high) {
             const int64_t middle = (low + high) / 2;
-            if (map_.entries[middle].hash == hash) {
-                FUZZ_CHECK(std::count(at.begin(), at.end(), uint32_t(middle)) == 1);
-                return map_.entries[middle].node;
-            }
+            if (map_.entries[middle].hash == hash) return map_.entries[middle].node;
             if (hash < map_.entries[middle].hash)
                 high = middle - 1;
             else
@@ -75,23 +91,42 @@ public:
         return nullptr;
     }
 
-    std::vector<uint32_t> ChildIds(const CategoryNode* parent) const {
-        std::vector<uint32_t> ids;
+    // The ids of parent's children in map order; ChildCount() of them, valid until the next
+    // call.
+    const uint32_t* ChildIds(const CategoryNode* parent) {
+        childCount_ = 0;
         for (uint32_t i = 0; i < map_.count; ++i)
             if (map_.entries[i].node && map_.entries[i].node->parent == parent)
-                ids.push_back(map_.entries[i].node->id);
-        return ids;
+                ids_[childCount_++] = map_.entries[i].node->id;
+        return ids_;
+    }
+    uint32_t ChildCount() const { return childCount_; }
+
+    // True the first time it is asked about parent.
+    bool FirstVisit(const CategoryNode* parent) {
+        if (std::find(listed_, listed_ + listedCount_, parent) != listed_ + listedCount_)
+            return false;
+        listed_[listedCount_++] = parent;
+        return true;
     }
 
 private:
+    // Fixed arrays: a snapshot has few categories, and heap blocks cost more than the queries.
     const MemSnapshot::CategoryMap& map_;
+    uint32_t ids_[MaxCategories];
+    uint32_t childCount_ = 0;
+    const CategoryNode* listed_[MaxCategories + 1];  // parents whose children were listed
+    uint32_t listedCount_ = 0;
 };
 
-// Everything the name and child queries answer for one name (null: the top level).
-void CheckName(MemSnapshot* snapshot, const Model& model, const char* name) {
-    const CategoryNode* node = name ? model.Find(ModelHash(name)) : nullptr;
+// Everything the name and child queries answer for one name (null: the top level). The children
+// are listed in full for a parent met for the first time; for one listed before, the count and
+// the child at index spot (modulo one past the last) show that the name leads to it.
+void CheckName(MemSnapshot* snapshot, Model& model, const char* name, uint32_t spot) {
+    const uint32_t hash = name ? ModelHash(name) : 0;
+    const CategoryNode* node = name ? model.Find(hash) : nullptr;
     if (name) {
-        FUZZ_CHECK(HashCategoryName(name) == ModelHash(name));
+        FUZZ_CHECK(HashCategoryName(name) == hash);
         MemStats first = Untouched, second = Untouched;
         const bool found = GetCategoryStatsByName(snapshot, name, &first, &second);
         FUZZ_CHECK(found == (node != nullptr));
@@ -102,12 +137,20 @@ void CheckName(MemSnapshot* snapshot, const Model& model, const char* name) {
         }
     }
     // An unknown name, or one whose entry has no node, asks for the top level.
-    const std::vector<uint32_t> children = model.ChildIds(node);
-    FUZZ_CHECK(GetChildCategoryCount(snapshot, name) == children.size());
-    for (uint32_t i = 0; i <= children.size(); ++i) {
+    const uint32_t* children = model.ChildIds(node);
+    const uint32_t childCount = model.ChildCount();
+    FUZZ_CHECK(GetChildCategoryCount(snapshot, name) == childCount);
+    if (!model.FirstVisit(node)) {
+        const uint32_t i = spot % (childCount + 1);
         uint32_t id = 0xC0DEu;
         GetChildCategoryId(snapshot, name, i, &id);
-        FUZZ_CHECK(id == (i < children.size() ? children[i] : 0u));
+        FUZZ_CHECK(id == (i < childCount ? children[i] : 0u));
+        return;
+    }
+    for (uint32_t i = 0; i <= childCount; ++i) {
+        uint32_t id = 0xC0DEu;
+        GetChildCategoryId(snapshot, name, i, &id);
+        FUZZ_CHECK(id == (i < childCount ? children[i] : 0u));
     }
     uint32_t id = 0xC0DEu;
     GetChildCategoryId(snapshot, name, 0xFFFFFFFFu, &id);
@@ -122,7 +165,8 @@ std::string FuzzedName(FuzzedDataProvider& in, const std::vector<Category>& know
             if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') c ^= 0x20;
         return name;
     }
-    std::string name = in.ConsumeRandomLengthString(16);
+    // Up to 15 bytes: the string stays in place rather than taking a heap block per name.
+    std::string name = in.ConsumeRandomLengthString(15);
     name.erase(std::find(name.begin(), name.end(), '\0'), name.end());
     return name;
 }
@@ -132,14 +176,17 @@ std::string FuzzedName(FuzzedDataProvider& in, const std::vector<Category>& know
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     SnapshotBuilder builder;
-    std::deque<CategoryNode> nodes;
+    const size_t categoryCount = in.ConsumeIntegralInRange<size_t>(0, MaxCategories);
+    // Reserved in full, so that nodes keep their addresses and neither vector grows.
+    std::vector<CategoryNode> nodes;
     std::vector<Category> categories;
+    nodes.reserve(categoryCount);
+    categories.reserve(categoryCount);
 
-    const size_t categoryCount = in.ConsumeIntegralInRange<size_t>(0, 48);
     for (size_t i = 0; i < categoryCount; ++i) {
         Category category;
         category.name = FuzzedName(in, categories);
-        category.hash = ModelHash(category.name);
+        category.hash = ModelHash(category.name.c_str());
         category.node = nullptr;
         if (in.ConsumeIntegralInRange(0, 7) != 0) {
             // The parent is one of the nodes made so far, or none.
@@ -165,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(map.count == categories.size());
     for (uint32_t i = 1; i < map.count; ++i)
         FUZZ_CHECK(map.entries[i - 1].hash <= map.entries[i].hash);
-    const Model model(*snapshot);
+    Model model(*snapshot);
 
     // By index, one past the end and far past it.
     FUZZ_CHECK(GetCategoryCount(snapshot) == map.count);
@@ -203,9 +250,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Every name of the map, the top level, and names made up after the map was built.
-    for (const Category& category : categories) CheckName(snapshot, model, category.name.c_str());
-    CheckName(snapshot, model, nullptr);
-    while (in.remaining_bytes() > 0) CheckName(snapshot, model, FuzzedName(in, categories).c_str());
+    uint32_t spot = 0;
+    CheckName(snapshot, model, nullptr, spot++);
+    for (const Category& category : categories)
+        CheckName(snapshot, model, category.name.c_str(), spot++);
+    while (in.remaining_bytes() > 0)
+        CheckName(snapshot, model, FuzzedName(in, categories).c_str(), spot++);
 
     // A null snapshot answers 0, false or nothing, and writes nothing.
     uint32_t word = 0xC0DEu;
