@@ -56,6 +56,7 @@ MemStats FuzzedStats(FuzzedDataProvider& in) {
 
 const MemStats Untouched = Words(0xC0DE0000u);
 constexpr uint32_t MaxCategories = 48;
+constexpr uint32_t MaxRecords = 32;
 
 struct Category {
     std::string name;
@@ -175,13 +176,16 @@ std::string FuzzedName(FuzzedDataProvider& in, const std::vector<Category>& know
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    SnapshotBuilder builder;
-    const size_t categoryCount = in.ConsumeIntegralInRange<size_t>(0, MaxCategories);
-    // Reserved in full, so that nodes keep their addresses and neither vector grows.
-    std::vector<CategoryNode> nodes;
+    // The snapshot is laid out in fixed arrays, as a host with a bounded set of categories could
+    // keep it: nodes keep their addresses, and no input pays for heap blocks.
+    static CategoryNode nodes[MaxCategories];
+    static CategoryMapEntry entries[MaxCategories];
+    static SnapshotRecord records[MaxRecords];
+    static RecordTableEntry table[MaxRecords];
     std::vector<Category> categories;
-    nodes.reserve(categoryCount);
+    const size_t categoryCount = in.ConsumeIntegralInRange<size_t>(0, MaxCategories);
     categories.reserve(categoryCount);
+    size_t nodeCount = 0;
 
     for (size_t i = 0; i < categoryCount; ++i) {
         Category category;
@@ -191,23 +195,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (in.ConsumeIntegralInRange(0, 7) != 0) {
             // The parent is one of the nodes made so far, or none.
             CategoryNode* parent = nullptr;
-            if (!nodes.empty() && in.ConsumeBool())
-                parent = &nodes[in.ConsumeIntegralInRange<size_t>(0, nodes.size() - 1)];
-            nodes.push_back(
-                {FuzzedStats(in), FuzzedStats(in), in.ConsumeIntegral<uint32_t>(), parent});
-            category.node = &nodes.back();
+            if (nodeCount != 0 && in.ConsumeBool())
+                parent = &nodes[in.ConsumeIntegralInRange<size_t>(0, nodeCount - 1)];
+            nodes[nodeCount] = {FuzzedStats(in), FuzzedStats(in), in.ConsumeIntegral<uint32_t>(),
+                                parent};
+            category.node = &nodes[nodeCount++];
         }
-        builder.AddEntry(category.hash, category.node);
+        entries[i] = {category.hash, category.node};
         categories.push_back(category);
     }
-    const size_t recordCount = nodes.empty() ? 0 : in.ConsumeIntegralInRange<size_t>(0, 32);
+    // Sorted by hash as a host keeps the map; entries of equal hash stay in the order they came.
+    std::stable_sort(
+        entries, entries + categoryCount,
+        [](const CategoryMapEntry& a, const CategoryMapEntry& b) { return a.hash < b.hash; });
+    const size_t recordCount =
+        nodeCount == 0 ? 0 : in.ConsumeIntegralInRange<size_t>(0, MaxRecords);
     for (size_t i = 0; i < recordCount; ++i) {
-        CategoryNode* node = &nodes[in.ConsumeIntegralInRange<size_t>(0, nodes.size() - 1)];
+        CategoryNode* node = &nodes[in.ConsumeIntegralInRange<size_t>(0, nodeCount - 1)];
         const uint32_t first = in.ConsumeIntegral<uint32_t>();
-        builder.AddRecord(node, first, in.ConsumeIntegral<uint32_t>(), FuzzedStats(in));
+        const uint32_t second = in.ConsumeIntegral<uint32_t>();
+        records[i] = {first, second, node, 0, FuzzedStats(in)};
+        table[i] = {{0, 0}, &records[i]};
     }
 
-    MemSnapshot* snapshot = &builder.snapshot;
+    MemSnapshot storage;
+    storage.categoryMap.entries = entries;
+    storage.categoryMap.count = uint32_t(categoryCount);
+    storage.records = table;
+    storage.recordCount = uint32_t(recordCount);
+    MemSnapshot* snapshot = &storage;
     const MemSnapshot::CategoryMap& map = snapshot->categoryMap;
     FUZZ_CHECK(map.count == categories.size());
     for (uint32_t i = 1; i < map.count; ++i)
