@@ -74,15 +74,22 @@ public:
     }
 
     // The first block of at least atLeast from the `from` end, or NoNode.
-    uint16_t First(int from, uint32_t atLeast) const { return index_.First(from, atLeast); }
+    uint16_t First(int from, uint32_t atLeast) const {
+        return index_.First(from, atLeast, End(from));
+    }
     // Every block of at least atLeast, from the `from` end, as the index enumerates them and as
     // a scan of the list finds them.
     std::vector<Listed> Search(int from, uint32_t atLeast) const {
         std::vector<Listed> found;
-        for (FreeBlockIndex::Search search(index_, from, atLeast);
+        for (FreeBlockIndex::Search search(index_, from, atLeast, End(from));
              found.size() <= list_.size() && search.Next();)
             found.push_back(Listed{search.Block(), search.Size()});
         return found;
+    }
+    // The block at the `from` end of the list, where a search starts.
+    uint16_t End(int from) const {
+        if (list_.empty()) return NoNode;
+        return from == Low ? list_.front().block : list_.back().block;
     }
     std::vector<Listed> Scan(int from, uint32_t atLeast) const {
         std::vector<Listed> found;

@@ -372,41 +372,62 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
 
 // --- Searches --------------------------------------------------------------------------------
 
-FreeBlockIndex::Search::Search(const FreeBlockIndex& index, int from, uint32_t atLeast)
-    : nodes_(index.nodes_), atLeast_(atLeast), from_(from), levels_(0), block_(NoNode), size_(0) {
+FreeBlockIndex::Search::Search(const FreeBlockIndex& index, int from, uint32_t atLeast,
+                               uint16_t end)
+    : nodes_(index.nodes_),
+      atLeast_(atLeast),
+      from_(from),
+      level_(0),
+      top_(0),
+      block_(NoNode),
+      size_(0) {
     QX_ASSERT(index.kept_);
+    left_[0] = 0;
+    node_[0] = NoNode;
     const uint16_t root = index.root_;
     if (root == NoNode || nodes_[root].largest < atLeast) return;
-    node_[0] = root;
-    left_[0] = Matches(nodes_[root], atLeast);
-    levels_ = 1;
+    node_[0] = index.leafOf_[end];
+    const Node& leaf = nodes_[node_[0]];
+    QX_ASSERT(leaf.entry[from == Low ? 0 : leaf.count - 1] == end);
+    left_[0] = Matches(leaf, atLeast);
 }
 
-bool FreeBlockIndex::Search::Next() {
+template <int From>
+bool FreeBlockIndex::Search::NextFrom() {
     for (;;) {
-        // Back up to the deepest level with slots left, then take the nearest to the `from` end.
-        while (levels_ > 0 && left_[levels_ - 1] == 0) --levels_;
-        if (levels_ == 0) return false;
-        unsigned& left = left_[levels_ - 1];
-        const int slot = from_ == Low ? __builtin_ctz(left) : 31 - __builtin_clz(left);
+        // Back up to the lowest level with slots left. A level above top_ is read now, without
+        // its edge slot: that was the way up.
+        while (left_[level_] == 0) {
+            if (level_ == top_) {
+                const uint16_t above = node_[top_] == NoNode ? NoNode : nodes_[node_[top_]].parent;
+                if (above == NoNode) return false;
+                QX_ASSERT(top_ + 1 < MaxLevels);
+                node_[++top_] = above;
+                const Node& node = nodes_[above];
+                const unsigned edge = From == Low ? 1u : 1u << (node.count - 1);
+                left_[top_] = Matches(node, atLeast_) & ~edge;
+            }
+            ++level_;
+        }
+        // The slot nearest the `from` end.
+        unsigned& left = left_[level_];
+        const int slot = From == Low ? __builtin_ctz(left) : 31 - __builtin_clz(left);
         left &= ~(1u << slot);
-        const Node& node = nodes_[node_[levels_ - 1]];
-        if (node.leaf) {
+        const Node& node = nodes_[node_[level_]];
+        if (level_ == 0) {
             block_ = node.entry[slot];
             size_ = node.size[slot];
             return true;
         }
         // A child's largest size is at least atLeast, so some of its slots match.
         const uint16_t child = node.entry[slot];
-        QX_ASSERT(levels_ < MaxLevels);
-        node_[levels_] = child;
-        left_[levels_] = Matches(nodes_[child], atLeast_);
-        ++levels_;
+        node_[--level_] = child;
+        left_[level_] = Matches(nodes_[child], atLeast_);
     }
 }
 
-uint16_t FreeBlockIndex::First(int from, uint32_t atLeast) const {
-    Search search(*this, from, atLeast);
+uint16_t FreeBlockIndex::First(int from, uint32_t atLeast, uint16_t end) const {
+    Search search(*this, from, atLeast, end);
     return search.Next() ? search.Block() : NoNode;
 }
 

@@ -74,31 +74,38 @@ public:
     // d's block has grown or shrunk in place.
     void Resize(uint16_t d, uint32_t size);
 
-    // The blocks of at least a given size, one by one from one end of the list. Each node on
-    // the way is read once: the slots of a node still to visit are kept as a mask per level, so
-    // moving on from a leaf goes back up without searching a node again. The index must not
-    // change while a search runs.
+    // The blocks of at least a given size, one by one from one end of the list. A search starts
+    // in the leaf at that end and climbs only as far as it must. Each node on the way is read
+    // once: the slots of a node still to visit are kept as a mask per level, so moving on from a
+    // leaf goes back up without searching a node again. The index must not change while a
+    // search runs.
     class Search {
     public:
-        Search(const FreeBlockIndex& index, int from, uint32_t atLeast);
+        // `end` is the block at the `from` end of the list, NoNode when the list is empty.
+        Search(const FreeBlockIndex& index, int from, uint32_t atLeast, uint16_t end);
         // Moves to the next such block; false when there is none left.
-        bool Next();
+        bool Next() { return from_ == Low ? NextFrom<Low>() : NextFrom<High>(); }
         uint16_t Block() const { return block_; }
         uint32_t Size() const { return size_; }
 
     private:
+        template <int From>
+        bool NextFrom();
+
         const Node* nodes_;
         uint32_t atLeast_;
         int from_;
-        int levels_;  // levels of the path still holding slots to visit
+        int level_;  // the lowest level of the path, 0 at the leaves, with slots left to visit
+        int top_;    // the highest level read; above it the path is the edge towards the end
         uint16_t block_;
         uint32_t size_;
-        uint16_t node_[MaxLevels];  // the path from the root
-        unsigned left_[MaxLevels];  // per level, the slots not visited yet that hold enough
+        uint16_t node_[MaxLevels];  // the path, by level
+        unsigned left_[MaxLevels];  // per level up to top_, the slots left that hold enough
     };
 
-    // The first block from the `from` end whose size is at least atLeast; NoNode if none is.
-    uint16_t First(int from, uint32_t atLeast) const;
+    // The first block from the `from` end, which is `end`, whose size is at least atLeast;
+    // NoNode if none is.
+    uint16_t First(int from, uint32_t atLeast, uint16_t end) const;
     // The largest block; 0 when the index is empty.
     uint32_t Largest() const { return root_ == NoNode ? 0 : nodes_[root_].largest; }
 

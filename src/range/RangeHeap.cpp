@@ -195,7 +195,8 @@ uint16_t RangeHeap::FirstFitByIndex(uint32_t size, uint32_t alignment, bool bott
     const int from = bottomUp ? FreeBlockIndex::Low : FreeBlockIndex::High;
     // Every candidate is large enough; the alignment gap can still leave it short, and then the
     // search goes on past it.
-    for (FreeBlockIndex::Search search(index_, from, size); search.Next();)
+    for (FreeBlockIndex::Search search(index_, from, size, bottomUp ? lowEnd_ : highEnd_);
+         search.Next();)
         if (Fits(search.Block(), search.Size(), size, alignment, bottomUp, place))
             return search.Block();
     return NoEntry;
