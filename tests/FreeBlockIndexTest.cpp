@@ -57,26 +57,39 @@ public:
         unused_.push_back(list_[at].block);
         list_[at] = Listed{d, size};
     }
+    // The block at `at` gives way to two, the first of `size` and the second of `nextSize`.
+    void ReplaceWithTwo(size_t at, uint32_t size, uint32_t nextSize) {
+        const uint16_t d = unused_.back();
+        unused_.pop_back();
+        const uint16_t e = unused_.back();
+        unused_.pop_back();
+        index_.ReplaceWithTwo(list_[at].block, d, size, e, nextSize);
+        unused_.push_back(list_[at].block);
+        list_[at] = Listed{d, size};
+        list_.insert(list_.begin() + long(at) + 1, Listed{e, nextSize});
+    }
     void Resize(size_t at, uint32_t size) {
         index_.Resize(list_[at].block, size);
         list_[at].size = size;
     }
 
-    // Every block of at least atLeast, from the `from` end, as the index enumerates them and as
-    // a scan of the list finds them.
     // The first block of at least atLeast from the `from` end, or NoNode.
     uint16_t First(int from, uint32_t atLeast) const {
-        const FreeBlockIndex::Cursor at = index_.First(from, atLeast);
-        return at.Found() ? index_.Block(at) : NoNode;
+        return index_.First(from, atLeast, End(from));
     }
     // Every block of at least atLeast, from the `from` end, as the index enumerates them and as
     // a scan of the list finds them.
     std::vector<Listed> Search(int from, uint32_t atLeast) const {
         std::vector<Listed> found;
-        for (FreeBlockIndex::Cursor at = index_.First(from, atLeast);
-             at.Found() && found.size() <= list_.size(); at = index_.Next(at, from, atLeast))
-            found.push_back(Listed{index_.Block(at), index_.Size(at)});
+        for (FreeBlockIndex::Search search(index_, from, atLeast, End(from));
+             found.size() <= list_.size() && search.Next();)
+            found.push_back(Listed{search.Block(), search.Size()});
         return found;
+    }
+    // The block at the `from` end of the list, where a search starts.
+    uint16_t End(int from) const {
+        if (list_.empty()) return NoNode;
+        return from == Low ? list_.front().block : list_.back().block;
     }
     std::vector<Listed> Scan(int from, uint32_t atLeast) const {
         std::vector<Listed> found;
@@ -200,6 +213,8 @@ TEST(FreeBlockIndexTest, RandomChangesMatchAPlainList) {
                 pair.Remove(random() % count);
             } else if (choice == 8 && pair.Unused() > 0) {
                 pair.Replace(random() % count, DrawSize(random));
+            } else if (choice == 9 && random() % 2 && pair.Unused() > 1) {
+                pair.ReplaceWithTwo(random() % count, DrawSize(random), DrawSize(random));
             } else {
                 pair.Resize(random() % count, DrawSize(random));
             }
@@ -220,6 +235,43 @@ TEST(FreeBlockIndexTest, RandomChangesMatchAPlainList) {
             ASSERT_EQ(pair.Search(from, atLeast), pair.Scan(from, atLeast)) << atLeast;
         }
         EXPECT_TRUE(full && emptied);
+    }
+}
+
+// What a split of a free block does to the index: the block gives way to two smaller ones in its
+// place. Here it is always the largest block, whose size must come down through every level, and
+// every other round its leaf is full, so that the leaf splits too.
+TEST(FreeBlockIndexTest, ABlockGivingWayToTwoLowersTheLargestWithOrWithoutALeafSplit) {
+    for (int end : {Low, High}) {
+        SCOPED_TRACE(end);
+        Pair pair(400);
+        for (uint32_t i = 0; i < 64; ++i) pair.Insert(pair.List().size(), 10 + i % 8);
+        size_t at = 32;
+        uint32_t size = 100000;
+        pair.Insert(at, size);
+        for (int round = 0; round < 12; ++round) {
+            SCOPED_TRACE(round);
+            auto fill = [&] { return pair.Nodes()[pair.LeafOf()[pair.List()[at].block]].count; };
+            // A block entered just before goes into the same leaf.
+            if (round % 2 == 0)
+                for (; fill() < FreeBlockIndex::Fanout; ++at) pair.Insert(at, 20);
+            ASSERT_EQ(fill() == FreeBlockIndex::Fanout, round % 2 == 0);
+            // The larger part stays towards the end searched from, where the next round finds it;
+            // the smaller is smaller than any other block.
+            const uint32_t larger = size / 2, smaller = 5;
+            if (end == Low) {
+                pair.ReplaceWithTwo(at, larger, smaller);
+            } else {
+                pair.ReplaceWithTwo(at, smaller, larger);
+                ++at;
+            }
+            size = larger;
+            ASSERT_TRUE(pair.Valid());
+            EXPECT_EQ(pair.Index().Largest(), size);
+            EXPECT_EQ(pair.First(end, size), pair.List()[at].block);
+            EXPECT_EQ(pair.Search(1 - end, smaller), pair.Scan(1 - end, smaller));
+        }
+        EXPECT_EQ(size, 24u);  // still above every other block
     }
 }
 

@@ -7,21 +7,27 @@
 
 #include "common/Check.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr uintptr_t CacheLine = 64;
-// With the root holding two entries or more and every other node MinFill or more, leaves are at
-// most 7 levels below the root; deeper is a bad link.
-constexpr int MaxDepth = 8;
+
+static_assert(FreeBlockIndex::Fanout % 8 == 0 && FreeBlockIndex::Fanout <= 16,
+              "node reads go by whole vectors and their masks fit a word");
 
 }  // namespace
 
 // --- Layout ----------------------------------------------------------------------------------
 
 // Every node but the root holds MinFill entries or more, so n blocks need at most n / MinFill
-// leaves, n / MinFill^2 nodes above them and so on: n / 3 in all, plus one partly filled node
-// per level and one more while a split makes a new root.
-uint32_t FreeBlockIndex::NodeCount(uint32_t capacity) { return capacity / 3 + 10; }
+// leaves, n / MinFill^2 nodes above them and so on: n / (MinFill - 1) in all, plus one partly
+// filled node per level and one more while a split makes a new root.
+uint32_t FreeBlockIndex::NodeCount(uint32_t capacity) {
+    return capacity / (MinFill - 1) + MaxLevels + 2;
+}
 
 uint32_t FreeBlockIndex::TableBytes(uint32_t blockCount, uint32_t capacity) {
     // The nodes start at the first cache line boundary after the leaf table.
@@ -43,7 +49,7 @@ FreeBlockIndex::FreeBlockIndex(void* table, uint32_t blockCount, uint32_t capaci
 
 // --- Node helpers ----------------------------------------------------------------------------
 
-// The helpers below read every slot, used or not, so that they compile to a few wide compares
+// The reads below look at every slot, used or not, so that they compile to a few wide compares
 // without branches; slots past count hold NoNode and 0.
 
 uint32_t FreeBlockIndex::LargestIn(const Node& node) {
@@ -54,23 +60,41 @@ uint32_t FreeBlockIndex::LargestIn(const Node& node) {
 
 int FreeBlockIndex::SlotOf(const Node& node, uint16_t entry) {
     unsigned found = 0;
+#if defined(__SSE2__)
+    // One bit per byte, so two per entry.
+    const __m128i wanted = _mm_set1_epi16(int16_t(entry));
+    for (int i = 0; i < Fanout; i += 8) {
+        const __m128i entries = _mm_load_si128(reinterpret_cast<const __m128i*>(&node.entry[i]));
+        found |= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(entries, wanted))) << (2 * i);
+    }
+    QX_ASSERT(found != 0);
+    return __builtin_ctz(found) / 2;
+#else
     for (int i = 0; i < Fanout; ++i) found |= unsigned(node.entry[i] == entry) << i;
     QX_ASSERT(found != 0);
     return __builtin_ctz(found);
+#endif
 }
 
-// The first slot from `start` on, moving away from the `from` end, whose largest size is at
-// least atLeast; -1 when there is none. `start` may lie one past either end.
-int FreeBlockIndex::Scan(const Node& node, int from, int start, uint32_t atLeast) {
+// One bit per slot in use whose size is at least atLeast.
+unsigned FreeBlockIndex::Matches(const Node& node, uint32_t atLeast) {
     unsigned found = 0;
-    for (int i = 0; i < Fanout; ++i) found |= unsigned(node.size[i] >= atLeast) << i;
-    found &= (1u << node.count) - 1;
-    if (from == Low) {
-        found &= ~0u << start;  // start is at most Fanout
-        return found ? __builtin_ctz(found) : -1;
+#if defined(__SSE2__)
+    // SSE2 compares signed words only: flipping the top bit of both sides orders them as
+    // unsigned. A slot is short when atLeast is greater than its size.
+    const __m128i flip = _mm_set1_epi32(int32_t(0x80000000u));
+    const __m128i least = _mm_xor_si128(_mm_set1_epi32(int32_t(atLeast)), flip);
+    unsigned shortOf = 0;
+    for (int i = 0; i < Fanout; i += 4) {
+        const __m128i sizes = _mm_load_si128(reinterpret_cast<const __m128i*>(&node.size[i]));
+        const __m128i isShort = _mm_cmpgt_epi32(least, _mm_xor_si128(sizes, flip));
+        shortOf |= unsigned(_mm_movemask_ps(_mm_castsi128_ps(isShort))) << i;
     }
-    found &= (1u << (start + 1)) - 1;  // start is at least -1
-    return found ? 31 - __builtin_clz(found) : -1;
+    found = ~shortOf;
+#else
+    for (int i = 0; i < Fanout; ++i) found |= unsigned(node.size[i] >= atLeast) << i;
+#endif
+    return found & ((1u << node.count) - 1);
 }
 
 // Empties slots from `first` on.
@@ -81,16 +105,37 @@ void FreeBlockIndex::Clear(Node& node, int first) {
     }
 }
 
+// Moves the entries from `slot` on one slot up, leaving `slot` to be filled; count grows.
+void FreeBlockIndex::Open(Node& node, int slot) {
+    for (int i = node.count; i > slot; --i) {
+        node.entry[i] = node.entry[i - 1];
+        node.size[i] = node.size[i - 1];
+    }
+    ++node.count;
+}
+
+// Moves the entries after `slot` one slot down over it, emptying the last; count drops.
+void FreeBlockIndex::Close(Node& node, int slot) {
+    --node.count;
+    for (int i = slot; i < node.count; ++i) {
+        node.entry[i] = node.entry[i + 1];
+        node.size[i] = node.size[i + 1];
+    }
+    node.entry[node.count] = NoNode;
+    node.size[node.count] = 0;
+}
+
 uint16_t FreeBlockIndex::TakeNode(bool leaf) {
     const uint16_t n = unusedNodes_;
     QX_ASSERT(n != NoNode);
-    unusedNodes_ = nodes_[n].parent;
-    nodes_[n].parent = NoNode;
-    nodes_[n].count = 0;
-    nodes_[n].leaf = leaf;
-    nodes_[n].largest = 0;
-    nodes_[n].unused = 0;
-    Clear(nodes_[n], 0);
+    Node& node = nodes_[n];
+    unusedNodes_ = node.parent;
+    node.parent = NoNode;
+    node.count = 0;
+    node.leaf = leaf;
+    node.largest = 0;
+    std::memset(node.unused, 0, sizeof node.unused);
+    Clear(node, 0);
     return n;
 }
 
@@ -153,6 +198,22 @@ void FreeBlockIndex::Replace(uint16_t old, uint16_t d, uint32_t size) {
     SetSize(leaf, slot, size);
 }
 
+// One search for old's slot serves both: d is written over old without telling the nodes above,
+// e goes in after it, and the leaf then takes its largest size anew, passing it up once.
+void FreeBlockIndex::ReplaceWithTwo(uint16_t old, uint16_t d, uint32_t dSize, uint16_t e,
+                                    uint32_t eSize) {
+    QX_ASSERT(kept_);
+    const uint16_t leaf = leafOf_[old];
+    Node& node = nodes_[leaf];
+    const int slot = SlotOf(node, old);
+    node.entry[slot] = d;
+    node.size[slot] = dSize;
+    leafOf_[d] = leaf;
+    InsertAt(leaf, slot + 1, e, eSize);
+    // A split of the leaf took both halves' largest sizes anew; otherwise the leaf's is stale.
+    Recount(leafOf_[d]);
+}
+
 void FreeBlockIndex::Resize(uint16_t d, uint32_t size) {
     QX_ASSERT(kept_);
     const uint16_t leaf = leafOf_[d];
@@ -167,13 +228,18 @@ void FreeBlockIndex::SetSize(uint16_t n, int slot, uint32_t size) {
         const uint32_t was = node.size[slot];
         const uint32_t before = node.largest;
         node.size[slot] = size;
-        if (size > before)
-            node.largest = size;
-        else if (was == before && size < was)
-            node.largest = LargestIn(node);  // the largest shrank: another may be larger now
-        if (node.largest == before || node.parent == NoNode) return;
-        slot = SlotOf(nodes_[node.parent], n);
-        size = node.largest;
+        uint32_t largest;
+        if (size >= before)
+            largest = size;
+        else if (was == before)
+            largest = LargestIn(node);  // the largest shrank: another may be larger now
+        else
+            return;  // neither the old size nor the new one is the largest
+        if (largest == before) return;
+        node.largest = largest;
+        if (node.parent == NoNode) return;
+        slot = SlotInParent(n);
+        size = largest;
         n = node.parent;
     }
 }
@@ -184,48 +250,41 @@ void FreeBlockIndex::Recount(uint16_t n) {
     const uint32_t largest = LargestIn(node);
     if (largest == node.largest) return;
     node.largest = largest;
-    if (node.parent != NoNode) SetSize(node.parent, SlotOf(nodes_[node.parent], n), largest);
+    if (node.parent != NoNode) SetSize(node.parent, SlotInParent(n), largest);
 }
 
 // Puts an entry into node n at `slot`. A full node is split in two first, the upper half going
 // to a new node that is entered in the parent just after n (a full root gets a new root above).
 void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t size) {
     Node& node = nodes_[n];
-    uint16_t into = n;
-    uint16_t split = NoNode;
-    if (node.count == Fanout) {
-        split = TakeNode(node.leaf);
-        Node& upper = nodes_[split];
-        upper.count = Fanout - MinFill;
-        std::memcpy(upper.entry, &node.entry[MinFill], upper.count * sizeof node.entry[0]);
-        std::memcpy(upper.size, &node.size[MinFill], upper.count * sizeof node.size[0]);
-        node.count = MinFill;
-        Clear(node, MinFill);
-        for (int i = 0; i < upper.count; ++i) Adopt(split, i);
-        // Both halves have room now; the entry goes where its slot fell.
-        if (slot > MinFill) {
-            into = split;
-            slot -= MinFill;
-        }
-    }
-    Node& target = nodes_[into];
-    std::memmove(&target.entry[slot + 1], &target.entry[slot],
-                 (target.count - slot) * sizeof target.entry[0]);
-    std::memmove(&target.size[slot + 1], &target.size[slot],
-                 (target.count - slot) * sizeof target.size[0]);
-    target.entry[slot] = entry;
-    target.size[slot] = size;
-    ++target.count;
-    Adopt(into, slot);
-    if (split == NoNode) {
+    if (node.count < Fanout) {
+        Open(node, slot);
+        node.entry[slot] = entry;
+        node.size[slot] = size;
+        Adopt(n, slot);
         if (size > node.largest) {
             node.largest = size;
-            if (node.parent != NoNode) SetSize(node.parent, SlotOf(nodes_[node.parent], n), size);
+            if (node.parent != NoNode) SetSize(node.parent, SlotInParent(n), size);
         }
         return;
     }
 
+    const uint16_t split = TakeNode(node.leaf);
     Node& upper = nodes_[split];
+    upper.count = Fanout - MinFill;
+    std::memcpy(upper.entry, &node.entry[MinFill], upper.count * sizeof node.entry[0]);
+    std::memcpy(upper.size, &node.size[MinFill], upper.count * sizeof node.size[0]);
+    node.count = MinFill;
+    Clear(node, MinFill);
+    for (int i = 0; i < upper.count; ++i) Adopt(split, i);
+    // Both halves have room now; the entry goes where its slot fell.
+    const uint16_t into = slot > MinFill ? split : n;
+    Node& target = nodes_[into];
+    if (into == split) slot -= MinFill;
+    Open(target, slot);
+    target.entry[slot] = entry;
+    target.size[slot] = size;
+    Adopt(into, slot);
     node.largest = LargestIn(node);
     upper.largest = LargestIn(upper);
     if (node.parent == NoNode) {
@@ -240,7 +299,7 @@ void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t siz
         node.parent = upper.parent = root_;
         return;
     }
-    const int at = SlotOf(nodes_[node.parent], n);
+    const int at = SlotInParent(n);
     SetSize(node.parent, at, node.largest);
     InsertAt(node.parent, at + 1, split, upper.largest);
 }
@@ -251,11 +310,7 @@ void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t siz
 void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
     Node& node = nodes_[n];
     const uint32_t removed = node.size[slot];
-    --node.count;
-    std::memmove(&node.entry[slot], &node.entry[slot + 1],
-                 (node.count - slot) * sizeof node.entry[0]);
-    std::memmove(&node.size[slot], &node.size[slot + 1], (node.count - slot) * sizeof node.size[0]);
-    Clear(node, node.count);
+    Close(node, slot);
     if (node.parent == NoNode) {
         if (node.count == 0 || (!node.leaf && node.count == 1)) {
             root_ = node.count == 0 ? NoNode : node.entry[0];
@@ -278,13 +333,11 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
     if (left != NoNode && nodes_[left].count > MinFill) {
         // The left neighbour's last entry becomes n's first.
         Node& from = nodes_[left];
-        --from.count;
-        std::memmove(&node.entry[1], &node.entry[0], node.count * sizeof node.entry[0]);
-        std::memmove(&node.size[1], &node.size[0], node.count * sizeof node.size[0]);
-        node.entry[0] = from.entry[from.count];
-        node.size[0] = from.size[from.count];
-        ++node.count;
-        Clear(from, from.count);
+        const int last = from.count - 1;
+        Open(node, 0);
+        node.entry[0] = from.entry[last];
+        node.size[0] = from.size[last];
+        Close(from, last);
         Adopt(n, 0);
         Recount(left);
         Recount(n);
@@ -295,10 +348,7 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
         node.size[node.count] = from.size[0];
         Adopt(n, node.count);
         ++node.count;
-        --from.count;
-        std::memmove(&from.entry[0], &from.entry[1], from.count * sizeof from.entry[0]);
-        std::memmove(&from.size[0], &from.size[1], from.count * sizeof from.size[0]);
-        Clear(from, from.count);
+        Close(from, 0);
         Recount(right);
         Recount(n);
     } else {
@@ -316,44 +366,69 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
         for (int i = first; i < merged.count; ++i) Adopt(into, i);
         ReturnNode(gone);
         Recount(into);
-        RemoveAt(p, SlotOf(parent, gone));
+        RemoveAt(p, gone == n ? at : at + 1);
     }
 }
 
 // --- Searches --------------------------------------------------------------------------------
 
-FreeBlockIndex::Cursor FreeBlockIndex::First(int from, uint32_t atLeast) const {
-    QX_ASSERT(kept_);
-    if (root_ == NoNode || nodes_[root_].largest < atLeast) return Cursor{NoNode, 0};
-    return FirstIn(root_, from, atLeast);
+FreeBlockIndex::Search::Search(const FreeBlockIndex& index, int from, uint32_t atLeast,
+                               uint16_t end)
+    : nodes_(index.nodes_),
+      atLeast_(atLeast),
+      from_(from),
+      level_(0),
+      top_(0),
+      block_(NoNode),
+      size_(0) {
+    QX_ASSERT(index.kept_);
+    left_[0] = 0;
+    node_[0] = NoNode;
+    const uint16_t root = index.root_;
+    if (root == NoNode || nodes_[root].largest < atLeast) return;
+    node_[0] = index.leafOf_[end];
+    const Node& leaf = nodes_[node_[0]];
+    QX_ASSERT(leaf.entry[from == Low ? 0 : leaf.count - 1] == end);
+    left_[0] = Matches(leaf, atLeast);
 }
 
-FreeBlockIndex::Cursor FreeBlockIndex::Next(Cursor at, int from, uint32_t atLeast) const {
-    const int step = from == Low ? 1 : -1;
-    uint16_t n = at.leaf;
-    int slot = at.slot;
-    // Further along the leaf, then further along each node above it, going down again into the
-    // first child that holds a large enough block.
+template <int From>
+bool FreeBlockIndex::Search::NextFrom() {
     for (;;) {
-        const Node& node = nodes_[n];
-        const int found = Scan(node, from, slot + step, atLeast);
-        if (found >= 0)
-            return node.leaf ? Cursor{n, found} : FirstIn(node.entry[found], from, atLeast);
-        if (node.parent == NoNode) return Cursor{NoNode, 0};
-        slot = SlotOf(nodes_[node.parent], n);
-        n = node.parent;
+        // Back up to the lowest level with slots left. A level above top_ is read now, without
+        // its edge slot: that was the way up.
+        while (left_[level_] == 0) {
+            if (level_ == top_) {
+                const uint16_t above = node_[top_] == NoNode ? NoNode : nodes_[node_[top_]].parent;
+                if (above == NoNode) return false;
+                QX_ASSERT(top_ + 1 < MaxLevels);
+                node_[++top_] = above;
+                const Node& node = nodes_[above];
+                const unsigned edge = From == Low ? 1u : 1u << (node.count - 1);
+                left_[top_] = Matches(node, atLeast_) & ~edge;
+            }
+            ++level_;
+        }
+        // The slot nearest the `from` end.
+        unsigned& left = left_[level_];
+        const int slot = From == Low ? __builtin_ctz(left) : 31 - __builtin_clz(left);
+        left &= ~(1u << slot);
+        const Node& node = nodes_[node_[level_]];
+        if (level_ == 0) {
+            block_ = node.entry[slot];
+            size_ = node.size[slot];
+            return true;
+        }
+        // A child's largest size is at least atLeast, so some of its slots match.
+        const uint16_t child = node.entry[slot];
+        node_[--level_] = child;
+        left_[level_] = Matches(nodes_[child], atLeast_);
     }
 }
 
-// Node n must hold a block of at least atLeast.
-FreeBlockIndex::Cursor FreeBlockIndex::FirstIn(uint16_t n, int from, uint32_t atLeast) const {
-    for (;;) {
-        const Node& node = nodes_[n];
-        const int slot = Scan(node, from, from == Low ? 0 : node.count - 1, atLeast);
-        QX_ASSERT(slot >= 0);
-        if (node.leaf) return Cursor{n, slot};
-        n = node.entry[slot];
-    }
+uint16_t FreeBlockIndex::First(int from, uint32_t atLeast, uint16_t end) const {
+    Search search(*this, from, atLeast, end);
+    return search.Next() ? search.Block() : NoNode;
 }
 
 // --- Validation ------------------------------------------------------------------------------
@@ -381,13 +456,15 @@ bool FreeBlockIndex::Validate(const std::vector<Listed>& list) const {
 }
 
 bool FreeBlockIndex::CheckNode(uint16_t n, uint16_t parent, int depth, Walk& walk) const {
-    if (n >= nodeCount_ || walk.met[n] || depth > MaxDepth) return false;
+    if (n >= nodeCount_ || walk.met[n] || depth >= MaxLevels) return false;
     walk.met[n] = 1;
     const Node& node = nodes_[n];
     const int least = parent != NoNode ? MinFill : node.leaf ? 1 : 2;
     if (node.parent != parent || node.count < least || node.count > Fanout ||
-        node.largest != LargestIn(node) || node.unused != 0)
+        node.largest != LargestIn(node))
         return false;
+    for (uint8_t byte : node.unused)
+        if (byte != 0) return false;
     for (int i = node.count; i < Fanout; ++i)
         if (node.entry[i] != NoNode || node.size[i] != 0) return false;
     for (int i = 0; i < node.count; ++i) {

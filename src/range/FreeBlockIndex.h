@@ -22,18 +22,24 @@ public:
     static constexpr int Low = 0;   // towards lowEnd, where bottom-up searches start
     static constexpr int High = 1;  // towards highEnd, where top-down searches start
 
-    static constexpr int Fanout = 9;
+    // Eight sizes are two 16-byte vectors and eight entries one, so a node is read with a few
+    // wide compares.
+    static constexpr int Fanout = 8;
     static constexpr int MinFill = Fanout / 2;
+    // Levels from the root to a leaf, both counted, in the tallest tree an index can hold: a
+    // tree of L levels holds at least 2 * MinFill^(L - 1) blocks, fewer than blocks there are.
+    static constexpr int MaxLevels = 8;
 
-    // One cache line. Slots from count on hold NoNode and 0.
-    struct Node {
+    // One cache line, sizes first so that the vectors are aligned. Slots from count on hold
+    // NoNode and 0.
+    struct alignas(64) Node {
+        uint32_t size[Fanout];   // a block's size in a leaf; the largest size under a child
+        uint16_t entry[Fanout];  // blocks (descriptor indices) in a leaf, child nodes above
+        uint32_t largest;        // the largest of size[]
         uint16_t parent;         // NoNode at the root; the next unused node while unused
         uint8_t count;           // entries in use, in the first slots
         uint8_t leaf;            // 1 when the entries are blocks, 0 when they are nodes
-        uint32_t largest;        // the largest of size[]
-        uint16_t entry[Fanout];  // blocks (descriptor indices) in a leaf, child nodes above
-        uint16_t unused;         // zero
-        uint32_t size[Fanout];   // a block's size in a leaf; the largest size under a child
+        uint8_t unused[8];       // zero
     };
 
     // A free block as the list holds it, for Validate.
@@ -63,21 +69,43 @@ public:
     void Remove(uint16_t d);
     // d takes old's place in the list, with its own size, and old leaves it.
     void Replace(uint16_t old, uint16_t d, uint32_t size);
+    // d and then e take old's place, d on the lowEnd side, each with its own size.
+    void ReplaceWithTwo(uint16_t old, uint16_t d, uint32_t dSize, uint16_t e, uint32_t eSize);
     // d's block has grown or shrunk in place.
     void Resize(uint16_t d, uint32_t size);
 
-    // Where a search stands: a slot of a leaf, or no leaf when it found nothing.
-    struct Cursor {
-        uint16_t leaf;
-        int slot;
-        bool Found() const { return leaf != NoNode; }
+    // The blocks of at least a given size, one by one from one end of the list. A search starts
+    // in the leaf at that end and climbs only as far as it must. Each node on the way is read
+    // once: the slots of a node still to visit are kept as a mask per level, so moving on from a
+    // leaf goes back up without searching a node again. The index must not change while a
+    // search runs.
+    class Search {
+    public:
+        // `end` is the block at the `from` end of the list, NoNode when the list is empty.
+        Search(const FreeBlockIndex& index, int from, uint32_t atLeast, uint16_t end);
+        // Moves to the next such block; false when there is none left.
+        bool Next() { return from_ == Low ? NextFrom<Low>() : NextFrom<High>(); }
+        uint16_t Block() const { return block_; }
+        uint32_t Size() const { return size_; }
+
+    private:
+        template <int From>
+        bool NextFrom();
+
+        const Node* nodes_;
+        uint32_t atLeast_;
+        int from_;
+        int level_;  // the lowest level of the path, 0 at the leaves, with slots left to visit
+        int top_;    // the highest level read; above it the path is the edge towards the end
+        uint16_t block_;
+        uint32_t size_;
+        uint16_t node_[MaxLevels];  // the path, by level
+        unsigned left_[MaxLevels];  // per level up to top_, the slots left that hold enough
     };
-    // The first block from the `from` end whose size is at least atLeast.
-    Cursor First(int from, uint32_t atLeast) const;
-    // The first such block after the one at `at`, moving away from the `from` end.
-    Cursor Next(Cursor at, int from, uint32_t atLeast) const;
-    uint16_t Block(Cursor at) const { return nodes_[at.leaf].entry[at.slot]; }
-    uint32_t Size(Cursor at) const { return nodes_[at.leaf].size[at.slot]; }
+
+    // The first block from the `from` end, which is `end`, whose size is at least atLeast;
+    // NoNode if none is.
+    uint16_t First(int from, uint32_t atLeast, uint16_t end) const;
     // The largest block; 0 when the index is empty.
     uint32_t Largest() const { return root_ == NoNode ? 0 : nodes_[root_].largest; }
 
@@ -96,14 +124,16 @@ private:
     static uint32_t NodeCount(uint32_t capacity);
     static uint32_t LargestIn(const Node& node);
     static int SlotOf(const Node& node, uint16_t entry);
-    static int Scan(const Node& node, int from, int start, uint32_t atLeast);
+    static unsigned Matches(const Node& node, uint32_t atLeast);
     static void Clear(Node& node, int first);
-    Cursor FirstIn(uint16_t n, int from, uint32_t atLeast) const;
+    static void Open(Node& node, int slot);
+    static void Close(Node& node, int slot);
     void ReturnTree(uint16_t n);
 
     uint16_t TakeNode(bool leaf);
     void ReturnNode(uint16_t n);
     void Adopt(uint16_t n, int slot);
+    int SlotInParent(uint16_t n) const { return SlotOf(nodes_[nodes_[n].parent], n); }
     void SetSize(uint16_t n, int slot, uint32_t size);
     void Recount(uint16_t n);
     void InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t size);
@@ -120,3 +150,11 @@ private:
 };
 
 static_assert(sizeof(FreeBlockIndex::Node) == 64, "an index node is one cache line");
+
+// 2 * MinFill^MaxLevels blocks, the fewest a tree one level taller than MaxLevels holds.
+constexpr uint64_t FewestBlocksPastMaxLevels(uint64_t n = 2, int levels = 0) {
+    return levels == FreeBlockIndex::MaxLevels
+               ? n
+               : FewestBlocksPastMaxLevels(n * FreeBlockIndex::MinFill, levels + 1);
+}
+static_assert(FewestBlocksPastMaxLevels() > 0xFFFC, "a search's path holds the tallest tree");

@@ -153,12 +153,11 @@ bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, boo
     return true;
 }
 
-// The fragments stand in the free list where d stood, so the first one takes over d's place in
-// the index. A second one goes in beside d before that, so that d's size leaves the largest sizes
-// above in one pass rather than two.
+// The fragments stand in the free list where d stood, so they take over d's place in the index.
 void RangeHeap::IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back) {
-    if (f != NoEntry && g != NoEntry) index_.Insert(g, back, d, At(g).upLink);
-    if (f != NoEntry)
+    if (f != NoEntry && g != NoEntry)
+        index_.ReplaceWithTwo(d, f, front, g, back);
+    else if (f != NoEntry)
         index_.Replace(d, f, front);
     else if (g != NoEntry)
         index_.Replace(d, g, back);
@@ -196,10 +195,10 @@ uint16_t RangeHeap::FirstFitByIndex(uint32_t size, uint32_t alignment, bool bott
     const int from = bottomUp ? FreeBlockIndex::Low : FreeBlockIndex::High;
     // Every candidate is large enough; the alignment gap can still leave it short, and then the
     // search goes on past it.
-    for (FreeBlockIndex::Cursor at = index_.First(from, size); at.Found();
-         at = index_.Next(at, from, size))
-        if (Fits(index_.Block(at), index_.Size(at), size, alignment, bottomUp, place))
-            return index_.Block(at);
+    for (FreeBlockIndex::Search search(index_, from, size, bottomUp ? lowEnd_ : highEnd_);
+         search.Next();)
+        if (Fits(search.Block(), search.Size(), size, alignment, bottomUp, place))
+            return search.Block();
     return NoEntry;
 }
 
