@@ -105,10 +105,11 @@ private:
 // multi-threaded for good, as every real host is, so locks take their atomic path.
 class IdleThread {
 public:
-    IdleThread() : thread_([this] {
-        std::unique_lock<std::mutex> hold(mutex_);
-        wake_.wait(hold, [this] { return stop_; });
-    }) {}
+    IdleThread()
+        : thread_([this] {
+              std::unique_lock<std::mutex> hold(mutex_);
+              wake_.wait(hold, [this] { return stop_; });
+          }) {}
     ~IdleThread() {
         {
             std::lock_guard<std::mutex> hold(mutex_);

@@ -342,8 +342,8 @@ std::vector<Measurement> AllMeasurements() {
         bool idle;
         const char* label;
     };
-    for (SmallCase c : {SmallCase{1, false, "1t"}, SmallCase{1, true, "1t+idle"},
-                        SmallCase{2, false, "2t"}}) {
+    for (SmallCase c :
+         {SmallCase{1, false, "1t"}, SmallCase{1, true, "1t+idle"}, SmallCase{2, false, "2t"}}) {
         for (uint32_t live : {1u, 1000u, 100000u}) {
             all.push_back({"small", std::string(c.label) + " K=" + std::to_string(live), false,
                            [=](Side side, double seconds) {
@@ -386,23 +386,22 @@ std::vector<Measurement> AllMeasurements() {
         for (uint32_t live : {1u, 1000u, 100000u}) {
             const std::string label =
                 std::string("48B") + (idle ? "+idle" : "") + " K=" + std::to_string(live);
-            all.push_back({"pool", label, false, [=](Side side, double seconds) {
-                               const SizeRange fixed{SizeKind::Uniform, 48, 48};
-                               return Timed(
-                                   side, seconds,
-                                   [&] {
-                                       IAllocator* bank =
-                                           GetIQXMemory()->CreateBank(48, 1000, false);
-                                       if (!bank) Check(nullptr);
-                                       return std::make_unique<Churn<QxBank>>(QxBank{bank}, live,
-                                                                              fixed, 1);
-                                   },
-                                   [&] {
-                                       return std::make_unique<Churn<MallocHeap>>(MallocHeap{},
-                                                                                  live, fixed, 1);
-                                   },
-                                   idle);
-                           }});
+            all.push_back(
+                {"pool", label, false, [=](Side side, double seconds) {
+                     const SizeRange fixed{SizeKind::Uniform, 48, 48};
+                     return Timed(
+                         side, seconds,
+                         [&] {
+                             IAllocator* bank = GetIQXMemory()->CreateBank(48, 1000, false);
+                             if (!bank) Check(nullptr);
+                             return std::make_unique<Churn<QxBank>>(QxBank{bank}, live, fixed, 1);
+                         },
+                         [&] {
+                             return std::make_unique<Churn<MallocHeap>>(MallocHeap{}, live, fixed,
+                                                                        1);
+                         },
+                         idle);
+                 }});
         }
     }
 

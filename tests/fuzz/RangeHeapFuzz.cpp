@@ -508,8 +508,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int failure = in.ConsumeIntegralInRange(0, 7);
     if (failure == 0) wiring.runtime.FailAll(true);
     if (failure == 1) wiring.runtime.FailCall(1);
-    RangeHeap* heap = RangeHeap::Create(wiring.system, entryCount, totalSize, minFragment, base,
-                                        indexFrom);
+    RangeHeap* heap =
+        RangeHeap::Create(wiring.system, entryCount, totalSize, minFragment, base, indexFrom);
     FUZZ_CHECK((heap != nullptr) == (accepted && failure != 0));
     if (!accepted) FUZZ_CHECK(wiring.runtime.Calls() == 0);
     if (!heap) return 0;
