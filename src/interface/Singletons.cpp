@@ -25,12 +25,12 @@ public:
 };
 
 // The singletons that own locks, each set once it is constructed and cleared when it is
-// destroyed at unload, so that a fork holds the locks of those that exist and creates none. A
-// fork racing a subsystem's very first use is not covered: the runtime's guard around that
-// construction could stay held in the child whatever the library does. Constant-initialised:
-// valid before any singleton and after the last.
+// destroyed at unload, so that a fork holds the locks of those that exist and creates none (the
+// small-object allocator's address is the one its inline accessor reads). A fork racing a
+// subsystem's very first use is not covered: the runtime's guard around that construction could
+// stay held in the child whatever the library does. Constant-initialised: valid before any
+// singleton and after the last.
 std::atomic<BankRegistry*> existingRegistry{nullptr};
-std::atomic<SmallMemAllocator*> existingSmallObjects{nullptr};
 std::atomic<BlockCache*> existingCache{nullptr};
 std::atomic<OutOfMemoryHandler*> existingHandler{nullptr};
 
@@ -40,7 +40,7 @@ thread_local LibraryLocks heldAcrossFork;
 
 void PrepareFork() {
     heldAcrossFork.registry = existingRegistry.load(std::memory_order_acquire);
-    heldAcrossFork.smallObjects = existingSmallObjects.load(std::memory_order_acquire);
+    heldAcrossFork.smallObjects = MadeSingletons::smallMemAllocator.load(std::memory_order_acquire);
     heldAcrossFork.cache = existingCache.load(std::memory_order_acquire);
     heldAcrossFork.handler = existingHandler.load(std::memory_order_acquire);
     heldAcrossFork.Acquire();
@@ -91,12 +91,12 @@ SystemHeap& GetSystemHeap() {
     return heap;
 }
 
-AlignedHeap* MadeSingletons::alignedHeap = nullptr;
-SmallMemAllocator* MadeSingletons::smallMemAllocator = nullptr;
+std::atomic<AlignedHeap*> MadeSingletons::alignedHeap{nullptr};
+std::atomic<SmallMemAllocator*> MadeSingletons::smallMemAllocator{nullptr};
 
 AlignedHeap& MakeAlignedHeap() {
     static AlignedHeap heap(GetSystemHeap());
-    __atomic_store_n(&MadeSingletons::alignedHeap, &heap, __ATOMIC_RELEASE);
+    MadeSingletons::alignedHeap.store(&heap, std::memory_order_release);
     return heap;
 }
 
@@ -106,8 +106,8 @@ BlockCache& GetBlockCache() {
 }
 
 SmallMemAllocator& MakeSmallMemAllocator() {
-    static LockingSingleton<SmallMemAllocator> allocator(existingSmallObjects, GetBlockCache());
-    __atomic_store_n(&MadeSingletons::smallMemAllocator, &allocator.Object(), __ATOMIC_RELEASE);
+    static LockingSingleton<SmallMemAllocator> allocator(MadeSingletons::smallMemAllocator,
+                                                         GetBlockCache());
     return allocator.Object();
 }
 

@@ -4,6 +4,8 @@
 // their collaborators through their constructors.
 #pragma once
 
+#include <atomic>
+
 class AlignedHeap;
 class BankRegistry;
 class BlockCache;
@@ -20,21 +22,21 @@ ThreadTagStore& GetThreadTagStore();
 
 // The two accessors on every general Alloc and Free are inline: once their subsystem is made
 // it is one load away. The first call goes to the maker, which holds the function-local static
-// and publishes its address.
+// and publishes its address here.
 namespace MadeSingletons {
-extern AlignedHeap* alignedHeap;
-extern SmallMemAllocator* smallMemAllocator;
+extern std::atomic<AlignedHeap*> alignedHeap;
+extern std::atomic<SmallMemAllocator*> smallMemAllocator;
 }  // namespace MadeSingletons
 
 AlignedHeap& MakeAlignedHeap();
 SmallMemAllocator& MakeSmallMemAllocator();
 
 inline AlignedHeap& GetAlignedHeap() {
-    AlignedHeap* made = __atomic_load_n(&MadeSingletons::alignedHeap, __ATOMIC_ACQUIRE);
+    AlignedHeap* made = MadeSingletons::alignedHeap.load(std::memory_order_acquire);
     return made ? *made : MakeAlignedHeap();
 }
 
 inline SmallMemAllocator& GetSmallMemAllocator() {
-    SmallMemAllocator* made = __atomic_load_n(&MadeSingletons::smallMemAllocator, __ATOMIC_ACQUIRE);
+    SmallMemAllocator* made = MadeSingletons::smallMemAllocator.load(std::memory_order_acquire);
     return made ? *made : MakeSmallMemAllocator();
 }
