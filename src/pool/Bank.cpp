@@ -26,7 +26,6 @@ void Bank::Init(uint32_t elementSize, uint32_t blockClass, bool shareable, const
     elementsPerPage_ = blockSize > BankPage::FirstElementOffset
                            ? uint32_t((blockSize - BankPage::FirstElementOffset) / stride)
                            : 0;
-    placeOffset_ = BankPage::PlaceOffset(blockSize);
 }
 
 bool Bank::AddPage() {
@@ -56,9 +55,9 @@ void Bank::Place(BankPage* page) {
     // a second page joins it: a bank whose one page comes and goes never writes one.
     if (!placesKept_ || ringPages_ == 1) return;
     if (ringPages_ == 2) {
-        page->next->Place(placeOffset_) = 0;
-        page->Place(placeOffset_) = 0x80000000u;
-        for (uint32_t i = 0; i < listedCount_; ++i) listed_[i].place = PlaceOf(listed_[i].page);
+        PlaceOf(page->next) = 0;
+        PlaceOf(page) = 0x80000000u;
+        RereadListedPlaces();
         return;
     }
     // Halfway from the page before to the page after, going round past 2^32 if need be.
@@ -66,7 +65,7 @@ void Bank::Place(BankPage* page) {
     uint64_t high = PlaceOf(page->next);
     if (high <= low) high += uint64_t(1) << 32;
     if (high - low >= 2) {
-        page->Place(placeOffset_) = uint32_t(low + (high - low) / 2);
+        PlaceOf(page) = uint32_t(low + (high - low) / 2);
         return;
     }
     // No room between them: number the ring afresh, evenly, from this page on.
@@ -74,10 +73,14 @@ void Bank::Place(BankPage* page) {
     uint32_t place = 0;
     BankPage* at = page;
     do {
-        at->Place(placeOffset_) = place;
+        PlaceOf(at) = place;
         place += spacing;
         at = at->next;
     } while (at != page);
+    RereadListedPlaces();
+}
+
+void Bank::RereadListedPlaces() {
     for (uint32_t i = 0; i < listedCount_; ++i) listed_[i].place = PlaceOf(listed_[i].page);
 }
 
@@ -232,8 +235,7 @@ bool Bank::Validate() {
     }
     const uint32_t blockSize = BlockClassSize(blockClass_);
     if (elementsPerPage_ == 0 ||
-        BankPage::FirstElementOffset + uint64_t(elementsPerPage_) * stride_ > blockSize ||
-        placeOffset_ != BankPage::PlaceOffset(blockSize))
+        BankPage::FirstElementOffset + uint64_t(elementsPerPage_) * stride_ > blockSize)
         return false;
     uint32_t pages = 0;
     uint32_t withRoom = 0;

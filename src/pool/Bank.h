@@ -18,6 +18,7 @@
 #include <atomic>
 
 #include "IQXMemory.h"
+#include "common/BlockClass.h"
 #include "pool/BankPage.h"
 
 class BlockCache;
@@ -110,7 +111,11 @@ private:
     // Gives a page just linked into the ring a place between its neighbours', numbering the
     // ring afresh when they leave no room. Lock held.
     void Place(BankPage* page);
-    uint32_t PlaceOf(BankPage* page) { return page->Place(placeOffset_); }
+    // After pages were given places: the listed pages' copies of theirs. Lock held.
+    void RereadListedPlaces();
+    uint32_t& PlaceOf(BankPage* page) {
+        return page->Place(BankPage::PlaceOffset(BlockClassSize(blockClass_)));
+    }
 
     // Places are kept while the ring has at most this many pages, so that numbering it afresh
     // leaves plenty of room between neighbours.
@@ -124,7 +129,6 @@ private:
     BankPage* currentPage_ = nullptr;  // null exactly when the bank holds no page
     uint32_t stride_ = 0;
     uint32_t elementsPerPage_ = 0;
-    uint32_t placeOffset_ = 0;    // where each page keeps its place
     uint32_t pagesWithRoom_ = 0;  // pages of the ring whose free count is not 0
     uint32_t ringPages_ = 0;      // pages in the ring
     bool placesKept_ = true;      // every page of the ring has a place
