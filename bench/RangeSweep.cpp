@@ -29,14 +29,15 @@ struct DirectRange {
     bool walk;
     RangeHeap* heap = nullptr;
     bool Create(uint32_t total, uint32_t count, uint32_t minFragment, uint32_t base) {
-        heap = RangeHeap::Create(GetSystemHeap(), count, total, minFragment, base);
+        // The walk's heap never builds the index, so it also never keeps one up to date.
+        heap = RangeHeap::Create(GetSystemHeap(), count, total, minFragment, base,
+                                 walk ? count + 1 : RangeHeap::IndexFrom);
         return heap != nullptr;
     }
     void Destroy() { RangeHeap::Destroy(GetSystemHeap(), heap); }
     bool Alloc(uint32_t size, uint32_t alignment, uint32_t* offset, uint16_t* handle,
                bool bottomUp) {
-        return walk ? heap->AllocByWalk(size, alignment, offset, handle, bottomUp)
-                    : heap->Alloc(size, alignment, offset, handle, bottomUp);
+        return heap->Alloc(size, alignment, offset, handle, bottomUp);
     }
     void Free(uint16_t handle) { heap->Free(handle); }
     uint32_t SpareCount() {

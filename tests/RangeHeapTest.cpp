@@ -42,13 +42,6 @@ Piece Take(RangeHeap* heap, uint32_t size, uint32_t alignment, bool bottomUp) {
     return piece;
 }
 
-// The same request with the first fit found by walking the free list.
-Piece TakeByWalk(RangeHeap* heap, uint32_t size, uint32_t alignment, bool bottomUp) {
-    Piece piece{false, Untouched, UntouchedHandle};
-    piece.ok = heap->AllocByWalk(size, alignment, &piece.offset, &piece.handle, bottomUp);
-    return piece;
-}
-
 void ExpectSamePiece(const Piece& piece, const Piece& expected) {
     EXPECT_EQ(piece.ok, expected.ok);
     EXPECT_EQ(piece.offset, expected.offset);
@@ -428,8 +421,8 @@ void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragme
                          unsigned seed, uint32_t indexFrom) {
     SCOPED_TRACE(::testing::Message() << "seed " << seed);
     RangeHeap* heap = Make(entryCount, total, minFragment, base, indexFrom);
-    // Driven in lockstep, with every first fit found by walking the free list.
-    RangeHeap* twin = Make(entryCount, total, minFragment, base);
+    // Driven in lockstep, never indexed: every first fit is found by walking the free list.
+    RangeHeap* twin = Make(entryCount, total, minFragment, base, entryCount + 1);
     const bool wraps = uint64_t(base) + total > 0x100000000u;
     const bool exact = minFragment <= 1 && !wraps;
     const uint32_t alignments[] = {1, 1, 2, 3, 4, 8, 12, 16, 48, 64, 100, 256, 1000, 4096};
@@ -450,7 +443,7 @@ void RangeHeapTest::Walk(uint32_t entryCount, uint32_t total, uint32_t minFragme
             const std::vector<Extent> gaps = Gaps(live, total);
             const uint32_t spare = InfoOf(heap).spare;
             const Piece piece = Take(heap, size, alignment, bottomUp);
-            ExpectSamePiece(piece, TakeByWalk(twin, size, alignment, bottomUp));
+            ExpectSamePiece(piece, Take(twin, size, alignment, bottomUp));
             if (!piece.ok) {
                 EXPECT_EQ(piece.offset, Untouched);
                 EXPECT_EQ(piece.handle, UntouchedHandle);
@@ -584,11 +577,11 @@ ListFit WalkForFirstFit(const RangeHeap& heap, uint32_t total, uint32_t base, ui
 // Up to some 450 free blocks, so that the index is built and dropped on the way, alignments up
 // to 64 KiB, and requests cut to just fit a free block so that the alignment gap often leaves
 // the first large enough block short. Every answer is the one a plain walk of the free list
-// gives, and a second heap finding its fits by AllocByWalk keeps the same tables.
+// gives, and a second heap that never builds the index keeps the same tables.
 TEST_F(RangeHeapTest, LongWalkWithLargeAlignmentsFindsWhatTheListWalkFinds) {
     const uint32_t entryCount = 3072, total = 1u << 26, minFragment = 64, base = 0x12345;
     RangeHeap* heap = Make(entryCount, total, minFragment, base);
-    RangeHeap* twin = Make(entryCount, total, minFragment, base);
+    RangeHeap* twin = Make(entryCount, total, minFragment, base, entryCount + 1);
     const uint32_t alignments[] = {1,    3,     8,     64,    100,   1000,  4096,
                                    8192, 32768, 65535, 65536, 65536, 65536, 65536};
     std::mt19937 random(16);
@@ -616,7 +609,7 @@ TEST_F(RangeHeapTest, LongWalkWithLargeAlignmentsFindsWhatTheListWalkFinds) {
             const ListFit expected = WalkForFirstFit(*heap, total, base, size, alignment, bottomUp);
             const uint32_t spare = InfoOf(heap).spare;
             const Piece piece = Take(heap, size, alignment, bottomUp);
-            ExpectSamePiece(piece, TakeByWalk(twin, size, alignment, bottomUp));
+            ExpectSamePiece(piece, Take(twin, size, alignment, bottomUp));
             const bool spares = spare >= unsigned(expected.front >= minFragment) +
                                              unsigned(expected.back >= minFragment);
             ASSERT_EQ(piece.ok, expected.block != NoEntry && spares)

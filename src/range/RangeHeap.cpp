@@ -232,21 +232,11 @@ void RangeHeap::SwitchSearch() {
 
 bool RangeHeap::Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
                       bool bottomUp) {
-    return Allocate(size, alignment, outOffset, outHandle, bottomUp, false);
-}
-
-bool RangeHeap::AllocByWalk(uint32_t size, uint32_t alignment, uint32_t* outOffset,
-                            uint16_t* outHandle, bool bottomUp) {
-    return Allocate(size, alignment, outOffset, outHandle, bottomUp, true);
-}
-
-bool RangeHeap::Allocate(uint32_t size, uint32_t alignment, uint32_t* outOffset,
-                         uint16_t* outHandle, bool bottomUp, bool walk) {
     if (alignment == 0) return false;
     ScopedLock hold(lock_);
     Place place;
-    const uint16_t d = index_.Kept() && !walk ? FirstFitByIndex(size, alignment, bottomUp, &place)
-                                              : FirstFitByWalk(size, alignment, bottomUp, &place);
+    const uint16_t d = index_.Kept() ? FirstFitByIndex(size, alignment, bottomUp, &place)
+                                     : FirstFitByWalk(size, alignment, bottomUp, &place);
     if (d == NoEntry) return false;
     const uint32_t offset = At(d).offset + place.front;
     // First fit: if this block cannot be split for lack of spares, the request fails.

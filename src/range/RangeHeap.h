@@ -50,7 +50,8 @@ public:
 
     // A heap over [base, base + totalSize) with entryCount descriptors, or null: for a count
     // outside 2 to 65532 (the system heap is not asked) or when the system heap fails. Tests
-    // choose indexFrom to keep the index always (0) or never (above entryCount).
+    // choose indexFrom to keep the index always (0) or never (above entryCount: every first fit
+    // is then found by walking the list, the reference the index must agree with).
     static RangeHeap* Create(SystemHeap& system, uint32_t entryCount, uint32_t totalSize,
                              uint32_t minFragment, uint32_t base, uint32_t indexFrom = IndexFrom);
     // Releases the heap's block; null does nothing. No other call may overlap.
@@ -64,10 +65,6 @@ public:
     // spare descriptors than are left, or alignment is 0.
     bool Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
                bool bottomUp);
-    // Alloc with the first fit found by walking the free list from its end, however long: the
-    // reference the index must agree with, and the baseline it is measured by.
-    bool AllocByWalk(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
-                     bool bottomUp);
     // Frees an allocation, merging it with free neighbours. A handle that is out of range, spare
     // or already free is ignored.
     void Free(uint16_t handle);
@@ -103,8 +100,6 @@ private:
         uint32_t blockSize;
         uint32_t front;
     };
-    bool Allocate(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
-                  bool bottomUp, bool walk);
     // The first free block from lowEnd (bottomUp) or highEnd that holds size bytes at the
     // alignment, and where in it they go; NoEntry when none does. Fits is asked only of blocks
     // of at least size bytes.
