@@ -68,16 +68,15 @@ public:
     void Teardown(int) override {
         uint32_t occupied = 0;
         for (uint32_t handle : live_) occupied += handle != Empty;
-        freeBlocks_ = Descriptors - heap_.SpareCount() - occupied;
+        const uint32_t freeBlocks = Descriptors - heap_.SpareCount() - occupied;
         char text[96];
-        snprintf(text, sizeof text, ": %u free blocks, %.1f%% failed", unsigned(freeBlocks_),
+        snprintf(text, sizeof text, ": %u free blocks, %.1f%% failed", unsigned(freeBlocks),
                  attempts_ ? 100.0 * double(failures_) / double(attempts_) : 0.0);
         detail_ = text;
         heap_.Destroy();
     }
 
     std::string Detail() override { return detail_; }
-    uint32_t FreeBlocks() const { return freeBlocks_; }
 
 private:
     static constexpr uint32_t Empty = 0xFFFFFFFFu;
@@ -108,7 +107,6 @@ private:
     size_t cursor_ = 0;
     uint64_t attempts_ = 0;
     uint64_t failures_ = 0;
-    uint32_t freeBlocks_ = 0;
     std::string detail_;
 };
 
