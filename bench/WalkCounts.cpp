@@ -1,29 +1,22 @@
 // qxwalks - how banks find the page an allocation comes from when the current page is full:
 // the share of allocations that moved to another page, how many of those the list of nearly
 // full pages decided, and how many walked the ring, with the pages each walk visited. Runs the
-// small and pool churn workloads of qxbench on a build of the library that counts.
+// small and pool churn workloads of qxbench (Churn.h) on a build of the library that counts.
 //
 //   qxwalks [--steps N]   prints rows: walks, workload, measure, value, 0
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <vector>
-
+#include "Churn.h"
 #include "IQXMemory.h"
 #include "interface/Singletons.h"
 #include "pool/Bank.h"
 #include "pool/SmallMemAllocator.h"
 
-namespace {
+using namespace bench;
 
-uint64_t state = 0x5EED0000u;
-uint32_t Next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return uint32_t(state);
-}
+namespace {
 
 Bank::WalkCounts operator-(Bank::WalkCounts a, const Bank::WalkCounts& b) {
     a.allocs -= b.allocs;
@@ -62,17 +55,13 @@ void Print(const char* workload, const Bank::WalkCounts& c) {
            double(c.pagesVisited) / allocs);
 }
 
-// Random replacement in a live set of count objects, as qxbench's churn workloads do.
-template <typename Alloc, typename Free>
-void Churn(uint32_t count, uint64_t steps, Alloc alloc, Free free) {
-    std::vector<void*> live(count);
-    for (void*& block : live) block = alloc(Next() % 512);
-    for (uint64_t i = 0; i < steps; ++i) {
-        void*& block = live[Next() % count];
-        free(block);
-        block = alloc(Next() % 512);
-    }
-    for (void* block : live) free(block);
+// qxbench's churn, untimed: the same steps from the same seed.
+template <typename A>
+void RunChurn(A api, uint32_t live, SizeRange sizes, uint64_t steps) {
+    bench::Churn<A> work(api, live, sizes, 1);
+    work.Setup(0);
+    work.Run(0, steps);
+    work.Teardown(0);
 }
 
 }  // namespace
@@ -83,16 +72,12 @@ int main(int argc, char** argv) {
     IQXMemory* memory = GetIQXMemory();
     for (uint32_t live : {1000u, 100000u}) {
         const Bank::WalkCounts before = BinCounts();
-        Churn(
-            live, steps, [&](uint32_t size) { return memory->Alloc(size); },
-            [&](void* block) { memory->Free(block); });
+        RunChurn(QxHeap{memory}, live, SizeRange{SizeKind::Uniform, 0, 511}, steps);
         Print(live == 1000 ? "small K=1000" : "small K=100000", BinCounts() - before);
     }
     for (uint32_t live : {1000u, 100000u}) {
         Bank* bank = static_cast<Bank*>(memory->CreateBank(48, 1000, false));
-        Churn(
-            live, steps, [&](uint32_t) { return bank->Alloc(); },
-            [&](void* element) { bank->Free(element); });
+        RunChurn(QxBank{bank}, live, SizeRange{SizeKind::Uniform, 48, 48}, steps);
         Print(live == 1000 ? "pool 48B K=1000" : "pool 48B K=100000", bank->Walks());
         bank->Release();
     }
