@@ -485,13 +485,9 @@ protected:
     // still in use leave room for it (the first n - 65535 are freed); the lower one keeps the
     // anchor and the 255 blocks cached right after it, and frees the rest newest first.
     void GiveBackAndLowerTheBudget(size_t n) {
-        StandInRuntimeHeap runtime(n + 1);
-        OutOfMemoryHandler handler;
-        ForwardingFlusher flusher;
-        SystemHeap system{runtime, handler, flusher};
-        AlignedHeap aligned{system};
-        BlockCache cache{aligned};
-        flusher.target = &cache;
+        PoolWiringOver<StandInRuntimeHeap> wiring(n + 1);
+        StandInRuntimeHeap& runtime = wiring.runtime;
+        BlockCache& cache = wiring.cache;
         const AllocTag tag{"", "", 0};
 
         cache.SetLimit(0xFFFFFFFFu);

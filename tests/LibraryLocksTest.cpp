@@ -58,16 +58,9 @@ private:
 };
 
 // Every subsystem with a lock, wired like the library's singletons.
-struct Library {
-    Library() { flusher.target = &cache; }
+struct Library : PoolWiringOver<GatedRuntimeHeap> {
     LibraryLocks Locks() { return {&registry, &small, &cache, &handler}; }
 
-    GatedRuntimeHeap runtime;
-    OutOfMemoryHandler handler;
-    ForwardingFlusher flusher;
-    SystemHeap system{runtime, handler, flusher};
-    AlignedHeap aligned{system};
-    BlockCache cache{aligned};
     SmallMemAllocator small{cache};
     BankRegistry registry{system, cache};
 };

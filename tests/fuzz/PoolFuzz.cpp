@@ -111,16 +111,7 @@ RecyclingRuntimeHeap& SharedRuntimeHeap() {
 }
 
 // The library's pool wiring over that heap, made afresh for each input.
-struct Wiring {
-    Wiring() { flusher.target = &cache; }
-
-    RecyclingRuntimeHeap& runtime = SharedRuntimeHeap();
-    OutOfMemoryHandler handler;
-    ForwardingFlusher flusher;
-    SystemHeap system{runtime, handler, flusher};
-    AlignedHeap aligned{system};
-    BlockCache cache{aligned};
-};
+using Wiring = PoolWiringOver<RecyclingRuntimeHeap&>;
 
 // The cache as the model sees it. The ring starts at the anchor and runs in ringNext order;
 // each class stack has its most recently cached block last.
@@ -590,7 +581,7 @@ private:
         if (freeCount != 0) FUZZ_CHECK(page->firstFree == model.Head());
     }
 
-    Wiring wiring_;
+    Wiring wiring_{SharedRuntimeHeap()};
     CacheModel model_;
     std::vector<Held> held_;
     std::vector<BankModel> banks_;
