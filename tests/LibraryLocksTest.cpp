@@ -130,6 +130,34 @@ private:
     bool released_ = false;
 };
 
+// A host thread that takes a lock of the library and holds it until told to go on, then does
+// its work under it (leaving the lock last).
+class HostHolding {
+public:
+    template <typename Take, typename Work>
+    HostHolding(Take take, Work work) {
+        std::promise<void> held;
+        std::future<void> isHeld = held.get_future();
+        std::future<void> goOn = goOn_.get_future();
+        done_ = std::async(std::launch::async, [take, work, &held, goOn = std::move(goOn)] {
+            take();
+            held.set_value();
+            goOn.wait();
+            work();
+        });
+        isHeld.wait();
+    }
+    void GoOnAndFinish(const char* what) {
+        goOn_.set_value();
+        FinishOrDie(done_, what);
+    }
+
+private:
+    // The promise goes first if a test stops early: the host then goes on and ends.
+    std::future<void> done_;
+    std::promise<void> goOn_;
+};
+
 // Long enough for a thread that was just started to reach a lock it must wait for.
 void LetItRunIntoTheLock() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
@@ -220,26 +248,24 @@ TEST(LibraryLocksTest, SubsystemsNotYetMadeAreLeftOut) {
 TEST(LibraryLocksTest, AHostHoldingTheUserListMayCreateBanksAndAllocate) {
     Library library;
     const LibraryLocks locks = library.Locks();
-    std::promise<void> listHeld, goOn;
-    auto host = std::async(std::launch::async, [&] {
-        ListNode* first;
-        ListNode* end;
-        library.registry.LockUserList(&first, &end);
-        listHeld.set_value();
-        goOn.get_future().wait();
-        IAllocator* bank = library.registry.CreateBank(24, 100, false);
-        bank->Free(bank->Alloc());
-        bank->Release();
-        library.small.Free(library.small.Alloc(100));
-        library.registry.UnlockUserList();
-    });
-    listHeld.get_future().wait();
+    HostHolding host(
+        [&] {
+            ListNode* first;
+            ListNode* end;
+            library.registry.LockUserList(&first, &end);
+        },
+        [&] {
+            IAllocator* bank = library.registry.CreateBank(24, 100, false);
+            bank->Free(bank->Alloc());
+            bank->Release();
+            library.small.Free(library.small.Alloc(100));
+            library.registry.UnlockUserList();
+        });
 
     Forker forker(locks);
     LetItRunIntoTheLock();
     EXPECT_EQ(OwnedPrefix(locks, forker.Thread()), 0);
-    goOn.set_value();
-    FinishOrDie(host, "a host holding the user list, creating a bank");
+    host.GoOnAndFinish("a host holding the user list, creating a bank");
     forker.WaitUntilHoldingAll();
     EXPECT_EQ(OwnedPrefix(library.Locks(), forker.Thread()), int(InOrder(library.Locks()).size()))
         << "including the banks of the chunk the host made";
@@ -250,26 +276,24 @@ TEST(LibraryLocksTest, AHostHoldingTheBankListMayAllocateFromBanks) {
     Library library;
     IAllocator* bank = library.registry.CreateBank(24, 100, true);
     const LibraryLocks locks = library.Locks();
-    std::promise<void> listHeld, goOn;
-    auto host = std::async(std::launch::async, [&] {
-        ListNode* first;
-        ListNode* end;
-        library.registry.LockBankList(&first, &end);
-        listHeld.set_value();
-        goOn.get_future().wait();
-        void* element = bank->Alloc();  // a bank, then the cache for its first page
-        bank->Free(element);
-        library.small.Free(library.small.Alloc(500));
-        library.handler.SetHandler(nullptr, 0);
-        library.registry.UnlockBankList();
-    });
-    listHeld.get_future().wait();
+    HostHolding host(
+        [&] {
+            ListNode* first;
+            ListNode* end;
+            library.registry.LockBankList(&first, &end);
+        },
+        [&] {
+            void* element = bank->Alloc();  // a bank, then the cache for its first page
+            bank->Free(element);
+            library.small.Free(library.small.Alloc(500));
+            library.handler.SetHandler(nullptr, 0);
+            library.registry.UnlockBankList();
+        });
 
     Forker forker(locks);
     LetItRunIntoTheLock();
     EXPECT_EQ(OwnedPrefix(locks, forker.Thread()), 2) << "the user list and the registry";
-    goOn.set_value();
-    FinishOrDie(host, "a host holding the bank list, allocating");
+    host.GoOnAndFinish("a host holding the bank list, allocating");
     forker.WaitUntilHoldingAll();
     forker.Release();
     bank->Release();
