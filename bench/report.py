@@ -57,14 +57,15 @@ ABOUT = {
              "page among equals. It decides from its list of nearly full pages when every page "
              "with the fewest free slots is listed, and walks the ring otherwise. Percentages "
              "are of all allocations; small: the small-object workload through the interface, "
-             "pool: a 48-byte bank; 2,000,000 steps after filling the live set.",
+             "pool: a 48-byte bank; qxbench's churn with its steps and seed, 2,000,000 steps "
+             "after filling the live set.",
     "rangesweep": "QXMemory only. The range workload above with sizes from 256 B to 16 KiB and "
                   "live sets from 100 to 37,000 allocations, each run after two untimed churn "
                   "steps per live allocation; one op is a free and an allocation, calling the "
                   "heap directly (bench/RangeSweep.cpp). Alloc walks the free list while it holds "
                   "fewer than 320 blocks and searches its index beyond; walk is the same "
-                  "allocation with every first fit found by walking the whole list, as before "
-                  "the index. Both find the same blocks.",
+                  "workload on a heap that never builds the index, so every first fit walks "
+                  "the whole list, as before the index. Both find the same blocks.",
     "tag": "QXMemory only. One PushTag/PopTag pair, after the thread's first call.",
     "rss": "1,000,000 live objects of 0-511 bytes, each then written in full; the figure that "
            "matters is the peak resident set of the process. ns/op is the allocation time per "
