@@ -158,6 +158,16 @@ private:
     std::promise<void> goOn_;
 };
 
+// CreateBank on another thread, into made, held where it asks the runtime heap for a new chunk
+// (under the registry's lock) until the runtime is told to resume.
+std::future<void> CreateBankPausedForAChunk(Library& library, IAllocator*& made) {
+    library.runtime.PauseAt(sizeof(BankChunk));
+    auto creator =
+        std::async(std::launch::async, [&] { made = library.registry.CreateBank(24, 100, false); });
+    library.runtime.WaitUntilPaused();
+    return creator;
+}
+
 // Long enough for a thread that was just started to reach a lock it must wait for.
 void LetItRunIntoTheLock() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
@@ -302,11 +312,8 @@ TEST(LibraryLocksTest, AHostHoldingTheBankListMayAllocateFromBanks) {
 TEST(LibraryLocksTest, ARegistryWaitingForAChunkGoesOnToTheBankList) {
     Library library;
     const LibraryLocks locks = library.Locks();
-    library.runtime.PauseAt(sizeof(BankChunk));
     IAllocator* made = nullptr;
-    auto creator =
-        std::async(std::launch::async, [&] { made = library.registry.CreateBank(24, 100, false); });
-    library.runtime.WaitUntilPaused();
+    auto creator = CreateBankPausedForAChunk(library, made);
 
     Forker forker(locks);
     LetItRunIntoTheLock();
@@ -333,11 +340,8 @@ TEST(LibraryLocksTest, ARegistryWhoseChunkRequestFailsFlushesTheCacheAndReports)
     const LibraryLocks locks = library.Locks();
     library.handler.SetHandler(CountReport, 0);
     reports = 0;
-    library.runtime.PauseAt(sizeof(BankChunk));
     IAllocator* made = &library.small.Bin(0);
-    auto creator =
-        std::async(std::launch::async, [&] { made = library.registry.CreateBank(24, 100, false); });
-    library.runtime.WaitUntilPaused();
+    auto creator = CreateBankPausedForAChunk(library, made);
 
     Forker forker(locks);
     LetItRunIntoTheLock();
