@@ -49,6 +49,11 @@ struct LibraryLocks {
         if (registry) registry->ForEachLock(visit, true);
     }
 
+    bool operator==(const LibraryLocks& other) const {
+        return registry == other.registry && smallObjects == other.smallObjects &&
+               cache == other.cache && handler == other.handler;
+    }
+
     // Enters every lock, waiting for each in turn; the calling thread may hold some already.
     void Acquire() const;
     // Leaves every lock once, the last taken first, so the registry's chunk list cannot grow

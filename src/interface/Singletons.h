@@ -1,7 +1,10 @@
 // Singletons - the accessors that create each subsystem on first use and wire it to the real
-// collaborators. Function-local statics: safe on first use from any thread, destroyed at unload
-// in reverse order of creation. Nothing below the interface layer calls these; subsystems get
-// their collaborators through their constructors.
+// collaborators. Each is a function-local static, destroyed at unload in reverse order of
+// creation, and published once built, so that later uses are one load. Nothing below the
+// interface layer calls these; subsystems get their collaborators through their constructors.
+//
+// A build and a fork() exclude each other (see EnterForkExclusion): the child of a fork finds
+// each singleton either not begun, and builds it itself, or complete.
 #pragma once
 
 #include <atomic>
@@ -10,10 +13,12 @@ class AlignedHeap;
 class BankRegistry;
 class BlockCache;
 class OutOfMemoryHandler;
+class QXMemory;
 class SmallMemAllocator;
 class SystemHeap;
 class ThreadTagStore;
 
+QXMemory& GetQXMemory();
 OutOfMemoryHandler& GetOutOfMemoryHandler();
 SystemHeap& GetSystemHeap();
 BlockCache& GetBlockCache();
@@ -21,7 +26,7 @@ BankRegistry& GetBankRegistry();
 ThreadTagStore& GetThreadTagStore();
 
 // The two accessors on every general Alloc and Free are inline: once their subsystem is made
-// it is one load away. The first call goes to the maker, which holds the function-local static
+// it is one load away. The first call goes to the maker, which builds the function-local static
 // and publishes its address here.
 namespace MadeSingletons {
 extern std::atomic<AlignedHeap*> alignedHeap;
