@@ -34,7 +34,7 @@ struct DirectRange {
                                  walk ? count + 1 : RangeHeap::IndexFrom);
         return heap != nullptr;
     }
-    void Destroy() { RangeHeap::Destroy(GetSystemHeap(), heap); }
+    void Destroy() { RangeHeap::Destroy(heap); }
     bool Alloc(uint32_t size, uint32_t alignment, uint32_t* offset, uint16_t* handle,
                bool bottomUp) {
         return heap->Alloc(size, alignment, offset, handle, bottomUp);

@@ -154,7 +154,7 @@ public:
         if (range_) {
             for (uint16_t handle : handles_) range_->Free(handle);
             EXPECT_TRUE(range_->Validate());
-            RangeHeap::Destroy(w_.pool.system, range_);
+            RangeHeap::Destroy(range_);
         }
     }
 

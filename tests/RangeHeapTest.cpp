@@ -25,9 +25,11 @@ namespace {
 constexpr uint32_t Untouched = 0xA5A5A5A5;
 constexpr uint16_t UntouchedHandle = 0xA5A5;
 
+// There is nothing to flush; the count shows whether the system heap tried.
 class NoCache final : public CacheFlusher {
 public:
-    void Flush() override {}
+    void Flush() override { ++flushes; }
+    int flushes = 0;
 };
 
 struct Piece {
@@ -115,7 +117,7 @@ void ExpectOneFreeBlock(RangeHeap* heap, uint32_t total) {
 class RangeHeapTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (RangeHeap* heap : heaps) RangeHeap::Destroy(system, heap);
+        for (RangeHeap* heap : heaps) RangeHeap::Destroy(heap);
     }
     RangeHeap* Make(uint32_t entryCount, uint32_t total, uint32_t minFragment = 16,
                     uint32_t base = 0, uint32_t indexFrom = RangeHeap::IndexFrom) {
@@ -149,24 +151,76 @@ TEST_F(RangeHeapTest, EntryCountsOutsideTwoTo65532NeverReachTheRuntimeHeap) {
 }
 
 TEST_F(RangeHeapTest, OneBlockHoldsTheHeaderAndEveryDescriptorUntilDestroy) {
+    // Twelve bytes a descriptor; on 32-bit targets the header takes the room of four.
+    EXPECT_EQ(RangeHeap::BlockBytes(8) - RangeHeap::BlockBytes(2), 6 * 12u);
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    EXPECT_EQ(RangeHeap::BlockBytes(2), 72u);
+    EXPECT_EQ(RangeHeap::BlockBytes(65532), 786432u);
+#endif
     for (uint32_t count : {2u, 65532u}) {
         SCOPED_TRACE(count);
         RangeHeap* heap = RangeHeap::Create(system, count, 5000, 16, 7);
         ASSERT_NE(heap, nullptr);
         ASSERT_EQ(runtime.Live().size(), 1u);
         EXPECT_EQ(runtime.Live()[0].address, static_cast<void*>(heap));
-        // The header, the descriptors, and the index's table after them.
-        EXPECT_EQ(runtime.Live()[0].size, sizeof(RangeHeap) + count * sizeof(RangeEntry) +
-                                              FreeBlockIndex::TableBytes(count, (count + 1) / 2));
         EXPECT_EQ(runtime.Live()[0].size, RangeHeap::BlockBytes(count));
         ExpectOneFreeBlock(heap, 5000);
-        RangeHeap::Destroy(system, heap);
+        RangeHeap::Destroy(heap);
         ASSERT_EQ(runtime.Outstanding(), 0u);
         EXPECT_EQ(runtime.Released().back(), static_cast<void*>(heap));
     }
     const size_t released = runtime.Released().size();
-    RangeHeap::Destroy(system, nullptr);
+    RangeHeap::Destroy(nullptr);
     EXPECT_EQ(runtime.Released().size(), released);
+}
+
+// The index's memory is taken when the free list first grows long, from the runtime heap alone.
+// When it cannot be had, nothing is flushed or reported, the heap answers as one with the index
+// does, and it asks again once the list is twice as long.
+TEST_F(RangeHeapTest, TheIndexTakesMemoryOfItsOwnOnlyWhenTheListGrowsLong) {
+    constexpr uint32_t Pieces = 1400, Total = 100000;
+    int reports = 0;
+    handler.SetHandler([](uint32_t, uintptr_t count) { ++*reinterpret_cast<int*>(count); },
+                       reinterpret_cast<uintptr_t>(&reports));
+    RangeHeap* heap = Make(Pieces + 10, Total, 1);
+    RangeHeap* refused = Make(Pieces + 10, Total, 1);
+    for (RangeHeap* h : {heap, refused})
+        for (uint32_t i = 0; i < Pieces; ++i) ASSERT_TRUE(Take(h, 10, 1, true).ok);
+    ASSERT_EQ(runtime.Outstanding(), 2u);
+
+    // Lone frees of every other piece lengthen the free list by one each.
+    auto freeEveryOther = [](RangeHeap* h, uint32_t from, uint32_t to) {
+        for (uint32_t handle = from; handle < to; handle += 2) h->Free(uint16_t(handle));
+    };
+    const uint32_t shortOfIndex = 2 * (RangeHeap::IndexFrom - 2);
+    freeEveryOther(heap, 0, shortOfIndex);
+    freeEveryOther(refused, 0, shortOfIndex);
+    EXPECT_FALSE(heap->Indexed());
+    EXPECT_EQ(runtime.Outstanding(), 2u);
+    freeEveryOther(heap, shortOfIndex, 1000);
+    EXPECT_TRUE(heap->Indexed());
+    ASSERT_EQ(runtime.Outstanding(), 3u);
+    EXPECT_EQ(runtime.Live()[2].size, RangeHeap::IndexBytes(Pieces + 10));
+
+    runtime.FailAll(true);
+    freeEveryOther(refused, shortOfIndex, 1000);
+    EXPECT_FALSE(refused->Indexed());
+    EXPECT_EQ(runtime.Failures(), 1u);
+    EXPECT_EQ(cache.flushes, 0);
+    EXPECT_EQ(reports, 0);
+    for (uint32_t size : {5u, 10u, 10u, 20u, 1u})
+        ExpectSamePiece(Take(refused, size, 2, size % 2 == 0), Take(heap, size, 2, size % 2 == 0));
+    runtime.FailAll(false);
+    freeEveryOther(refused, 1000, Pieces);
+    freeEveryOther(heap, 1000, Pieces);
+    EXPECT_TRUE(refused->Indexed()) << "asked again at twice the length";
+    EXPECT_TRUE(refused->Validate());
+    EXPECT_TRUE(SameTables(*heap, *refused));
+
+    RangeHeap::Destroy(refused);
+    RangeHeap::Destroy(heap);
+    heaps.clear();
+    EXPECT_EQ(runtime.Outstanding(), 0u);
 }
 
 TEST_F(RangeHeapTest, MinFragmentZeroBehavesLikeOne) {

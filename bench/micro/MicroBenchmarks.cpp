@@ -114,7 +114,7 @@ void RangePair(benchmark::State& state) {
         heap->Alloc(4096, 256, &offset, &handle, true);
         heap->Free(handle);
     }
-    RangeHeap::Destroy(GetSystemHeap(), heap);
+    RangeHeap::Destroy(heap);
 }
 BENCHMARK(RangePair);
 

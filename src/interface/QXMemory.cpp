@@ -111,7 +111,7 @@ RangeHeap* QXMemory::CreateRangeHeap(uint32_t totalSize, uint32_t entryCount, ui
     return RangeHeap::Create(GetSystemHeap(), entryCount, totalSize, minFragment, base);
 }
 
-void QXMemory::DestroyRangeHeap(RangeHeap* heap) { RangeHeap::Destroy(GetSystemHeap(), heap); }
+void QXMemory::DestroyRangeHeap(RangeHeap* heap) { RangeHeap::Destroy(heap); }
 
 bool QXMemory::RangeAlloc(RangeHeap* heap, uint32_t size, uint32_t alignment, uint32_t* outOffset,
                           uint16_t* outHandle, bool bottomUp) {

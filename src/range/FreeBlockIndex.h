@@ -6,7 +6,7 @@
 // A leaf holds up to Fanout blocks with their sizes; a node above holds up to Fanout children
 // with the largest size under each, so a search reads one 64-byte node per level and goes down
 // where a large enough block is. Every node but the root holds at least MinFill entries and all
-// leaves are equally deep. The index lives in one table beside the heap's descriptors: for each
+// leaves are equally deep. The index lives in one table of its owner's: for each
 // descriptor the leaf that holds it while it is free, then a fixed pool of nodes, linked by
 // 16-bit indices, the unused ones on a stack. Nothing is allocated after creation.
 #pragma once

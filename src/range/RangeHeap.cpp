@@ -21,8 +21,8 @@ uint64_t Remainder(uint64_t value, uint32_t alignment) {
 
 }  // namespace
 
-RangeHeap::RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base,
-                     uint32_t indexFrom)
+RangeHeap::RangeHeap(SystemHeap& system, uint32_t entryCount, uint32_t totalSize,
+                     uint32_t minFragment, uint32_t base, uint32_t indexFrom)
     : spareCount_(uint16_t(entryCount - 1)),
       spareHead_(1),
       lowEnd_(0),
@@ -30,10 +30,11 @@ RangeHeap::RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragme
       totalSize_(totalSize),
       base_(base),
       minFragment_(minFragment ? minFragment : 1),
-      entryCount_(entryCount),
+      entryCount_(uint16_t(entryCount)),
       freeCount_(1),
-      indexFrom_(indexFrom),
-      index_(Entries() + entryCount, entryCount, MostFreeBlocks(entryCount)) {
+      indexFrom_(uint16_t(std::min<uint32_t>(indexFrom, 0xFFFF))),
+      system_(system),
+      index_(nullptr) {
     // Descriptor 0 is the whole range, free; the others are spare, chained in ascending order.
     At(0) = RangeEntry{NoEntry, NoEntry, NoEntry, NoEntry, 0};
     for (uint32_t d = 1; d < entryCount; ++d) {
@@ -48,19 +49,25 @@ RangeHeap* RangeHeap::Create(SystemHeap& system, uint32_t entryCount, uint32_t t
     if (entryCount < 2 || entryCount > MaxRangeEntries) return nullptr;
     void* block = system.Alloc(BlockBytes(entryCount));
     if (!block) return nullptr;
-    return new (block) RangeHeap(entryCount, totalSize, minFragment, base, indexFrom);
+    return new (block) RangeHeap(system, entryCount, totalSize, minFragment, base, indexFrom);
 }
 
 uint32_t RangeHeap::BlockBytes(uint32_t entryCount) {
-    return uint32_t(sizeof(RangeHeap) + entryCount * sizeof(RangeEntry) +
-                    FreeBlockIndex::TableBytes(entryCount, MostFreeBlocks(entryCount)));
+    return HeaderBytes + entryCount * uint32_t(sizeof(RangeEntry));
+}
+
+uint32_t RangeHeap::IndexBytes(uint32_t entryCount) {
+    return uint32_t(sizeof(FreeBlockIndex)) +
+           FreeBlockIndex::TableBytes(entryCount, MostFreeBlocks(entryCount));
 }
 
 // No two free blocks are neighbours, so at most every other block of the address chain is free.
 uint32_t RangeHeap::MostFreeBlocks(uint32_t entryCount) { return (entryCount + 1) / 2; }
 
-void RangeHeap::Destroy(SystemHeap& system, RangeHeap* heap) {
+void RangeHeap::Destroy(RangeHeap* heap) {
     if (!heap) return;
+    SystemHeap& system = heap->system_;
+    system.Free(0, heap->index_);
     heap->~RangeHeap();
     system.Free(0, heap);
 }
@@ -122,7 +129,7 @@ inline void RangeHeap::UnlinkFree(uint16_t d) {
 }
 
 void RangeHeap::Resized(uint16_t d) {
-    if (index_.Kept()) index_.Resize(d, BlockSize(d));
+    if (Indexed()) index_->Resize(d, BlockSize(d));
 }
 
 bool RangeHeap::IsFree(uint16_t d) { return d != NoEntry && !IsMark(At(d).upLink); }
@@ -149,20 +156,20 @@ bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, boo
     }
     UnlinkFree(d);
     At(d).upLink = bottomUp ? MarkBottomUp : MarkTopDown;
-    if (index_.Kept()) IndexFragments(d, f, front, g, back);
+    if (Indexed()) IndexFragments(d, f, front, g, back);
     return true;
 }
 
 // The fragments stand in the free list where d stood, so they take over d's place in the index.
 void RangeHeap::IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back) {
     if (f != NoEntry && g != NoEntry)
-        index_.ReplaceWithTwo(d, f, front, g, back);
+        index_->ReplaceWithTwo(d, f, front, g, back);
     else if (f != NoEntry)
-        index_.Replace(d, f, front);
+        index_->Replace(d, f, front);
     else if (g != NoEntry)
-        index_.Replace(d, g, back);
+        index_->Replace(d, g, back);
     else
-        index_.Remove(d);
+        index_->Remove(d);
 }
 
 // --- First fit, under the lock ---------------------------------------------------------------
@@ -195,7 +202,7 @@ uint16_t RangeHeap::FirstFitByIndex(uint32_t size, uint32_t alignment, bool bott
     const int from = bottomUp ? FreeBlockIndex::Low : FreeBlockIndex::High;
     // Every candidate is large enough; the alignment gap can still leave it short, and then the
     // search goes on past it.
-    for (FreeBlockIndex::Search search(index_, from, size, bottomUp ? lowEnd_ : highEnd_);
+    for (FreeBlockIndex::Search search(*index_, from, size, bottomUp ? lowEnd_ : highEnd_);
          search.Next();)
         if (Fits(search.Block(), search.Size(), size, alignment, bottomUp, place))
             return search.Block();
@@ -218,14 +225,28 @@ uint16_t RangeHeap::FirstFitByWalk(uint32_t size, uint32_t alignment, bool botto
     return NoEntry;
 }
 
+FreeBlockIndex* RangeHeap::TakeIndex() {
+    if (index_) return index_;
+    void* memory = system_.TryAlloc(IndexBytes(entryCount_));
+    if (!memory) return nullptr;
+    char* table = static_cast<char*>(memory) + sizeof(FreeBlockIndex);
+    index_ = new (memory) FreeBlockIndex(table, entryCount_, MostFreeBlocks(entryCount_));
+    return index_;
+}
+
 void RangeHeap::SwitchSearch() {
-    if (index_.Kept()) {
-        index_.Drop();
+    if (Indexed()) {
+        index_->Drop();
         return;
     }
-    index_.Keep();
+    if (!TakeIndex()) {
+        // Walk on; a list twice as long is worth asking again for.
+        indexFrom_ = uint16_t(std::min<uint32_t>(std::max<uint32_t>(2u * indexFrom_, 1), 0xFFFF));
+        return;
+    }
+    index_->Keep();
     for (uint16_t d = lowEnd_, down = NoEntry; d != NoEntry; down = d, d = At(d).upLink)
-        index_.Insert(d, BlockSize(d), down, NoEntry);
+        index_->Insert(d, BlockSize(d), down, NoEntry);
 }
 
 // --- Operations ------------------------------------------------------------------------------
@@ -233,10 +254,10 @@ void RangeHeap::SwitchSearch() {
 bool RangeHeap::Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, uint16_t* outHandle,
                       bool bottomUp) {
     if (alignment == 0) return false;
-    ScopedLock hold(lock_);
+    MutexHold hold(lock_);
     Place place;
-    const uint16_t d = index_.Kept() ? FirstFitByIndex(size, alignment, bottomUp, &place)
-                                     : FirstFitByWalk(size, alignment, bottomUp, &place);
+    const uint16_t d = Indexed() ? FirstFitByIndex(size, alignment, bottomUp, &place)
+                                 : FirstFitByWalk(size, alignment, bottomUp, &place);
     if (d == NoEntry) return false;
     const uint32_t offset = At(d).offset + place.front;
     // First fit: if this block cannot be split for lack of spares, the request fails.
@@ -248,7 +269,7 @@ bool RangeHeap::Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, ui
 }
 
 void RangeHeap::Free(uint16_t h) {
-    ScopedLock hold(lock_);
+    MutexHold hold(lock_);
     // Only an allocated descriptor can be freed: a handle out of range, spare or already free
     // would corrupt the tables.
     if (h >= entryCount_ || At(h).addrPrev == SpareMark || !IsMark(At(h).upLink)) return;
@@ -263,7 +284,7 @@ void RangeHeap::Free(uint16_t h) {
         ReturnSpare(h);
         // below grows first, so that taking above out of the index moves no largest size.
         Resized(below);
-        if (index_.Kept()) index_.Remove(above);
+        if (Indexed()) index_->Remove(above);
     } else if (belowFree) {
         LinkAddress(below, At(below).addrPrev, above);
         ReturnSpare(h);
@@ -278,21 +299,21 @@ void RangeHeap::Free(uint16_t h) {
             LinkFree(h, NoEntry, lowEnd_);
         else
             LinkFree(h, highEnd_, NoEntry);
-        if (index_.Kept()) index_.Insert(h, BlockSize(h), At(h).downLink, At(h).upLink);
+        if (Indexed()) index_->Insert(h, BlockSize(h), At(h).downLink, At(h).upLink);
     }
     ChooseSearch();
 }
 
 void RangeHeap::GetInfo(uint32_t* outTotal, uint32_t* outSpare, MemStats* stats) {
-    ScopedLock hold(lock_);
+    MutexHold hold(lock_);
     *outTotal = totalSize_;
     *outSpare = spareCount_;
     ResetStats(stats);
 }
 
 uint32_t RangeHeap::LargestFreeBlock() {
-    ScopedLock hold(lock_);
-    if (index_.Kept()) return index_.Largest();
+    MutexHold hold(lock_);
+    if (Indexed()) return index_->Largest();
     uint32_t largest = 0;
     for (uint16_t d = lowEnd_; d != NoEntry; d = At(d).upLink)
         largest = std::max(largest, BlockSize(d));
@@ -300,7 +321,7 @@ uint32_t RangeHeap::LargestFreeBlock() {
 }
 
 bool RangeHeap::Validate() {
-    ScopedLock hold(lock_);
+    MutexHold hold(lock_);
     enum State : uint8_t { Unseen, Block, Listed, Spare };
     std::vector<uint8_t> state(entryCount_, Unseen);
 
@@ -353,6 +374,6 @@ bool RangeHeap::Validate() {
         return false;
     // The index is kept while the list is long, and then holds it in its order, with each
     // block's size.
-    if (index_.Kept() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) return false;
-    return index_.Validate(listed);
+    if (Indexed() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) return false;
+    return !index_ || index_->Validate(listed);
 }

@@ -1,22 +1,28 @@
 // RangeHeap - aligned offsets inside an address range the caller owns and never lends us.
 //
-// All bookkeeping lives in one block: this header followed by a fixed table of entryCount
-// 12-byte descriptors. Every descriptor that is not spare describes one block of the range, free
-// or allocated; the blocks tile [0, totalSize) along the address chain (addrPrev/addrNext), so a
-// block's size is never stored. Free blocks also sit on a free list (downLink/upLink) searched
-// first-fit from lowEnd for bottom-up requests and from highEnd for top-down ones. The list is
-// not kept in address order: a split keeps fragments beside their block, a merge keeps the
-// survivor's place, and a lone free goes to the end its allocation came from. Spare descriptors
-// form a stack through addrNext. Alignment applies to absolute addresses (base + offset).
+// The bookkeeping lives in one block: this header followed by a fixed table of entryCount
+// 12-byte descriptors. On 32-bit targets the header fills the room of four descriptors, so a heap
+// takes (entryCount + 4) x 12 bytes. Every descriptor that is not spare describes one block of the
+// range, free or allocated; the blocks tile [0, totalSize) along the address chain
+// (addrPrev/addrNext), so a block's size is never stored. Free blocks also sit on a free list
+// (downLink/upLink) searched first-fit from lowEnd for bottom-up requests and from highEnd for
+// top-down ones. The list is not kept in address order: a split keeps fragments beside their block,
+// a merge keeps the survivor's place, and a lone free goes to the end its allocation came from.
+// Spare descriptors form a stack through addrNext. Alignment applies to absolute addresses (base +
+// offset).
 //
-// A FreeBlockIndex over the free list, in a table after the descriptors, finds the same first fit
-// a walk along the list would find without walking it. Short lists are walked all the same,
-// which is quicker than keeping the index up to date; the index is kept while the list is long.
+// A FreeBlockIndex over the free list finds the same first fit a walk along the list would find
+// without walking it. Short lists are walked, which is quicker than keeping the index up to date:
+// the index is kept while the list is long. Its memory is the heap's own accelerator, not a
+// request of the host's: taken from the runtime heap alone (no cache flush, no out-of-memory
+// report) when the list first grows long, and given back when the heap is destroyed. Without it
+// the heap walks; every answer is the same either way.
 #pragma once
 
 #include <stdint.h>
 
 #include "IQXMemory.h"
+#include "platform/Mutex.h"
 #include "range/FreeBlockIndex.h"
 
 class SystemHeap;
@@ -38,14 +44,13 @@ struct RangeEntry {
 static_assert(sizeof(RangeEntry) == 12, "descriptors are 12 bytes");
 static_assert(MaxRangeEntries < MarkTopDown, "no index equals a reserved value");
 static_assert(FreeBlockIndex::NoNode == NoEntry, "list ends pass straight to the index");
-static_assert(sizeof(RangeEntry) % alignof(uint16_t) == 0,
-              "the index table after the descriptors is aligned");
 
 class RangeHeap {
 public:
     // The index is built once the free list holds this many blocks and dropped when it falls
     // under half as many: below that, walking the list finds a block sooner than the index is
-    // kept up to date.
+    // kept up to date. When its memory cannot be had, the heap asks again only once the list has
+    // grown twice as long.
     static constexpr uint32_t IndexFrom = 320;
 
     // A heap over [base, base + totalSize) with entryCount descriptors, or null: for a count
@@ -54,11 +59,15 @@ public:
     // is then found by walking the list, the reference the index must agree with).
     static RangeHeap* Create(SystemHeap& system, uint32_t entryCount, uint32_t totalSize,
                              uint32_t minFragment, uint32_t base, uint32_t indexFrom = IndexFrom);
-    // Releases the heap's block; null does nothing. No other call may overlap.
-    static void Destroy(SystemHeap& system, RangeHeap* heap);
+    // Releases the heap's block and its index's memory; null does nothing. No other call may
+    // overlap.
+    static void Destroy(RangeHeap* heap);
 
-    // The bytes a heap of entryCount descriptors takes from the system heap.
+    // The bytes a heap of entryCount descriptors takes from the system heap: the header and the
+    // descriptors.
     static uint32_t BlockBytes(uint32_t entryCount);
+    // The bytes its index takes from the runtime heap, once the free list first grows long.
+    static uint32_t IndexBytes(uint32_t entryCount);
 
     // First fit of size bytes at an absolute address that is a multiple of alignment. True with
     // both outputs written; false with neither: no block fits, the first fit would need more
@@ -80,18 +89,26 @@ public:
     uint16_t LowEnd() const { return lowEnd_; }
     uint16_t HighEnd() const { return highEnd_; }
     uint16_t SpareHead() const { return spareHead_; }
-    bool Indexed() const { return index_.Kept(); }
+    bool Indexed() const { return index_ && index_->Kept(); }
 
     RangeHeap(const RangeHeap&) = delete;
     RangeHeap& operator=(const RangeHeap&) = delete;
 
 private:
-    RangeHeap(uint32_t entryCount, uint32_t totalSize, uint32_t minFragment, uint32_t base,
-              uint32_t indexFrom);
+    RangeHeap(SystemHeap& system, uint32_t entryCount, uint32_t totalSize, uint32_t minFragment,
+              uint32_t base, uint32_t indexFrom);
     ~RangeHeap() = default;
 
-    RangeEntry* Entries() { return reinterpret_cast<RangeEntry*>(this + 1); }
-    const RangeEntry* Entries() const { return reinterpret_cast<const RangeEntry*>(this + 1); }
+    // The header's room in the block, which the descriptor table follows.
+    static const uint32_t HeaderBytes;
+
+    RangeEntry* Entries() {
+        return reinterpret_cast<RangeEntry*>(reinterpret_cast<char*>(this) + HeaderBytes);
+    }
+    const RangeEntry* Entries() const {
+        return reinterpret_cast<const RangeEntry*>(reinterpret_cast<const char*>(this) +
+                                                   HeaderBytes);
+    }
     RangeEntry& At(uint16_t index) { return Entries()[index]; }
     static uint32_t MostFreeBlocks(uint32_t entryCount);
 
@@ -110,9 +127,11 @@ private:
     // Builds the index once the free list has grown long, and drops it once the list is short
     // again.
     void ChooseSearch() {
-        if (index_.Kept() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) SwitchSearch();
+        if (Indexed() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) SwitchSearch();
     }
     void SwitchSearch();
+    // The index, in its own memory, taken at the first call; null when none can be had.
+    FreeBlockIndex* TakeIndex();
 
     // The steps below run under the lock and check nothing; their callers guarantee it.
     uint32_t BlockSize(uint16_t d);
@@ -129,7 +148,9 @@ private:
     bool Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, bool bottomUp);
     void IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back);
 
-    CriticalSectionLock lock_;
+    // A range heap's operations never nest, and nothing else is locked while its lock is held,
+    // so a plain lock serves.
+    Mutex lock_;
     uint16_t spareCount_;
     uint16_t spareHead_;
     uint16_t lowEnd_;
@@ -137,8 +158,18 @@ private:
     uint32_t totalSize_;
     uint32_t base_;
     uint32_t minFragment_;  // never 0
-    uint32_t entryCount_;   // kept so that Free can refuse handles it never gave out
-    uint32_t freeCount_;    // blocks on the free list
-    uint32_t indexFrom_;
-    FreeBlockIndex index_;  // over the free list while it is long, in a table after the descriptors
+    uint16_t entryCount_;   // kept so that Free can refuse handles it never gave out
+    uint16_t freeCount_;    // blocks on the free list
+    uint16_t indexFrom_;
+    SystemHeap& system_;
+    FreeBlockIndex* index_;  // null until the free list first grows long
 };
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+inline constexpr uint32_t RangeHeap::HeaderBytes = 4 * sizeof(RangeEntry);
+static_assert(sizeof(RangeHeap) <= 4 * sizeof(RangeEntry), "the header fits four descriptors");
+#else
+// Native sizes: the header as it is, the descriptors right after it.
+inline constexpr uint32_t RangeHeap::HeaderBytes =
+    (sizeof(RangeHeap) + alignof(RangeEntry) - 1) & ~(alignof(RangeEntry) - 1);
+#endif

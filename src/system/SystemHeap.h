@@ -29,6 +29,9 @@ public:
     // size bytes from the runtime heap, or null after the flush, the retry and the report.
     // May be called with the block cache's lock held: the flush re-enters it on this thread.
     void* Alloc(uint32_t size);
+    // size bytes from the runtime heap alone, or null: no flush, no retry, no report. For memory
+    // the library can do without, which the host did not ask for.
+    void* TryAlloc(uint32_t size) { return runtime_.Allocate(size); }
     // Null does nothing; the size is not needed.
     void Free(uint32_t size, void* block);
 

@@ -564,7 +564,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Whatever the steps did not look at, and a table that no step touched, at the latest here.
     harness.FullCheck();
 
-    RangeHeap::Destroy(wiring.system, heap);
+    RangeHeap::Destroy(heap);
     FUZZ_CHECK(wiring.runtime.Outstanding() == 0);
     return 0;
 }
