@@ -31,7 +31,8 @@ public:
     explicit Pair(uint32_t blockCount)
         : blockCount_(blockCount),
           table_((FreeBlockIndex::TableBytes(blockCount, blockCount) + 1) / 2),
-          index_(table_.data(), blockCount, blockCount) {
+          index_(blockCount, blockCount) {
+        index_.SetTable(table_.data());
         for (uint32_t n = blockCount; n-- > 0;) unused_.push_back(uint16_t(n));
         index_.Keep();
     }

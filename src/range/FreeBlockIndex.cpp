@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uintptr_t CacheLine = 64;
-
 static_assert(FreeBlockIndex::Fanout % 8 == 0 && FreeBlockIndex::Fanout <= 16,
               "node reads go by whole vectors and their masks fit a word");
 
@@ -35,15 +33,17 @@ uint32_t FreeBlockIndex::TableBytes(uint32_t blockCount, uint32_t capacity) {
                     NodeCount(capacity) * sizeof(Node));
 }
 
-FreeBlockIndex::FreeBlockIndex(void* table, uint32_t blockCount, uint32_t capacity)
-    : kept_(false),
+FreeBlockIndex::FreeBlockIndex(uint32_t blockCount, uint32_t capacity)
+    : leafOf_(nullptr),
       blockCount_(uint16_t(blockCount)),
       nodeCount_(uint16_t(NodeCount(capacity))),
       root_(NoNode),
       unusedNodes_(NoNode),
-      leafOf_(static_cast<uint16_t*>(table)) {
-    const uintptr_t end = reinterpret_cast<uintptr_t>(leafOf_ + blockCount);
-    nodes_ = reinterpret_cast<Node*>((end + CacheLine - 1) & ~(CacheLine - 1));
+      kept_(false) {}
+
+void FreeBlockIndex::SetTable(void* table) {
+    QX_ASSERT(!leafOf_ && table);
+    leafOf_ = static_cast<uint16_t*>(table);
     for (uint32_t n = nodeCount_; n-- > 0;) ReturnNode(uint16_t(n));
 }
 
@@ -128,7 +128,7 @@ void FreeBlockIndex::Close(Node& node, int slot) {
 uint16_t FreeBlockIndex::TakeNode(bool leaf) {
     const uint16_t n = unusedNodes_;
     QX_ASSERT(n != NoNode);
-    Node& node = nodes_[n];
+    Node& node = Nodes()[n];
     unusedNodes_ = node.parent;
     node.parent = NoNode;
     node.count = 0;
@@ -140,18 +140,18 @@ uint16_t FreeBlockIndex::TakeNode(bool leaf) {
 }
 
 void FreeBlockIndex::ReturnNode(uint16_t n) {
-    nodes_[n].parent = unusedNodes_;
-    nodes_[n].count = 0;
+    Nodes()[n].parent = unusedNodes_;
+    Nodes()[n].count = 0;
     unusedNodes_ = n;
 }
 
 // Points the entry at `slot` of node n back at n.
 void FreeBlockIndex::Adopt(uint16_t n, int slot) {
-    const uint16_t entry = nodes_[n].entry[slot];
-    if (nodes_[n].leaf)
+    const uint16_t entry = Nodes()[n].entry[slot];
+    if (Nodes()[n].leaf)
         leafOf_[entry] = n;
     else
-        nodes_[entry].parent = n;
+        Nodes()[entry].parent = n;
 }
 
 // --- Changes ---------------------------------------------------------------------------------
@@ -163,8 +163,8 @@ void FreeBlockIndex::Drop() {
 }
 
 void FreeBlockIndex::ReturnTree(uint16_t n) {
-    if (!nodes_[n].leaf)
-        for (int i = 0; i < nodes_[n].count; ++i) ReturnTree(nodes_[n].entry[i]);
+    if (!Nodes()[n].leaf)
+        for (int i = 0; i < Nodes()[n].count; ++i) ReturnTree(Nodes()[n].entry[i]);
     ReturnNode(n);
 }
 
@@ -176,40 +176,40 @@ void FreeBlockIndex::Insert(uint16_t d, uint32_t size, uint16_t down, uint16_t u
         InsertAt(root_, 0, d, size);
     } else if (up != NoNode) {
         const uint16_t leaf = leafOf_[up];
-        InsertAt(leaf, SlotOf(nodes_[leaf], up), d, size);
+        InsertAt(leaf, SlotOf(Nodes()[leaf], up), d, size);
     } else {
         const uint16_t leaf = leafOf_[down];
-        InsertAt(leaf, SlotOf(nodes_[leaf], down) + 1, d, size);
+        InsertAt(leaf, SlotOf(Nodes()[leaf], down) + 1, d, size);
     }
 }
 
-void FreeBlockIndex::Remove(uint16_t d) {
-    QX_ASSERT(kept_);
+FreeBlockIndex::Position FreeBlockIndex::PositionOf(uint16_t d) const {
     const uint16_t leaf = leafOf_[d];
-    RemoveAt(leaf, SlotOf(nodes_[leaf], d));
+    return Position{leaf, SlotOf(Nodes()[leaf], d)};
 }
 
-void FreeBlockIndex::Replace(uint16_t old, uint16_t d, uint32_t size) {
+void FreeBlockIndex::Remove(Position at) {
     QX_ASSERT(kept_);
-    const uint16_t leaf = leafOf_[old];
-    const int slot = SlotOf(nodes_[leaf], old);
-    nodes_[leaf].entry[slot] = d;
-    leafOf_[d] = leaf;
-    SetSize(leaf, slot, size);
+    RemoveAt(at.leaf, at.slot);
 }
 
-// One search for old's slot serves both: d is written over old without telling the nodes above,
-// e goes in after it, and the leaf then takes its largest size anew, passing it up once.
-void FreeBlockIndex::ReplaceWithTwo(uint16_t old, uint16_t d, uint32_t dSize, uint16_t e,
+void FreeBlockIndex::Replace(Position at, uint16_t d, uint32_t size) {
+    QX_ASSERT(kept_);
+    Nodes()[at.leaf].entry[at.slot] = d;
+    leafOf_[d] = at.leaf;
+    SetSize(at.leaf, at.slot, size);
+}
+
+// d is written over the old block without telling the nodes above, e goes in after it, and the
+// leaf then takes its largest size anew, passing it up once.
+void FreeBlockIndex::ReplaceWithTwo(Position at, uint16_t d, uint32_t dSize, uint16_t e,
                                     uint32_t eSize) {
     QX_ASSERT(kept_);
-    const uint16_t leaf = leafOf_[old];
-    Node& node = nodes_[leaf];
-    const int slot = SlotOf(node, old);
-    node.entry[slot] = d;
-    node.size[slot] = dSize;
-    leafOf_[d] = leaf;
-    InsertAt(leaf, slot + 1, e, eSize);
+    Node& node = Nodes()[at.leaf];
+    node.entry[at.slot] = d;
+    node.size[at.slot] = dSize;
+    leafOf_[d] = at.leaf;
+    InsertAt(at.leaf, at.slot + 1, e, eSize);
     // A split of the leaf took both halves' largest sizes anew; otherwise the leaf's is stale.
     Recount(leafOf_[d]);
 }
@@ -217,14 +217,14 @@ void FreeBlockIndex::ReplaceWithTwo(uint16_t old, uint16_t d, uint32_t dSize, ui
 void FreeBlockIndex::Resize(uint16_t d, uint32_t size) {
     QX_ASSERT(kept_);
     const uint16_t leaf = leafOf_[d];
-    SetSize(leaf, SlotOf(nodes_[leaf], d), size);
+    SetSize(leaf, SlotOf(Nodes()[leaf], d), size);
 }
 
 // Sets the size at `slot` of node n and passes the change up for as long as it moves a node's
 // largest size.
 void FreeBlockIndex::SetSize(uint16_t n, int slot, uint32_t size) {
     for (;;) {
-        Node& node = nodes_[n];
+        Node& node = Nodes()[n];
         const uint32_t was = node.size[slot];
         const uint32_t before = node.largest;
         node.size[slot] = size;
@@ -246,7 +246,7 @@ void FreeBlockIndex::SetSize(uint16_t n, int slot, uint32_t size) {
 
 // Takes node n's largest size anew after entries came or went, and passes it up.
 void FreeBlockIndex::Recount(uint16_t n) {
-    Node& node = nodes_[n];
+    Node& node = Nodes()[n];
     const uint32_t largest = LargestIn(node);
     if (largest == node.largest) return;
     node.largest = largest;
@@ -256,7 +256,7 @@ void FreeBlockIndex::Recount(uint16_t n) {
 // Puts an entry into node n at `slot`. A full node is split in two first, the upper half going
 // to a new node that is entered in the parent just after n (a full root gets a new root above).
 void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t size) {
-    Node& node = nodes_[n];
+    Node& node = Nodes()[n];
     if (node.count < Fanout) {
         Open(node, slot);
         node.entry[slot] = entry;
@@ -270,16 +270,18 @@ void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t siz
     }
 
     const uint16_t split = TakeNode(node.leaf);
-    Node& upper = nodes_[split];
-    upper.count = Fanout - MinFill;
-    std::memcpy(upper.entry, &node.entry[MinFill], upper.count * sizeof node.entry[0]);
-    std::memcpy(upper.size, &node.size[MinFill], upper.count * sizeof node.size[0]);
+    Node& upper = Nodes()[split];
+    // Sizes known when compiling, so that the copies are a few moves rather than calls.
+    constexpr int Moved = Fanout - MinFill;
+    upper.count = Moved;
+    std::memcpy(upper.entry, &node.entry[MinFill], Moved * sizeof node.entry[0]);
+    std::memcpy(upper.size, &node.size[MinFill], Moved * sizeof node.size[0]);
     node.count = MinFill;
     Clear(node, MinFill);
     for (int i = 0; i < upper.count; ++i) Adopt(split, i);
     // Both halves have room now; the entry goes where its slot fell.
     const uint16_t into = slot > MinFill ? split : n;
-    Node& target = nodes_[into];
+    Node& target = Nodes()[into];
     if (into == split) slot -= MinFill;
     Open(target, slot);
     target.entry[slot] = entry;
@@ -289,7 +291,7 @@ void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t siz
     upper.largest = LargestIn(upper);
     if (node.parent == NoNode) {
         root_ = TakeNode(false);
-        Node& top = nodes_[root_];
+        Node& top = Nodes()[root_];
         top.count = 2;
         top.entry[0] = n;
         top.entry[1] = split;
@@ -308,13 +310,13 @@ void FreeBlockIndex::InsertAt(uint16_t n, int slot, uint16_t entry, uint32_t siz
 // neighbour that can spare it, or else merges with a neighbour, which takes an entry out of the
 // parent in turn. A root with a single child gives way to that child.
 void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
-    Node& node = nodes_[n];
+    Node& node = Nodes()[n];
     const uint32_t removed = node.size[slot];
     Close(node, slot);
     if (node.parent == NoNode) {
         if (node.count == 0 || (!node.leaf && node.count == 1)) {
             root_ = node.count == 0 ? NoNode : node.entry[0];
-            if (root_ != NoNode) nodes_[root_].parent = NoNode;
+            if (root_ != NoNode) Nodes()[root_].parent = NoNode;
             ReturnNode(n);
         } else if (removed == node.largest) {
             node.largest = LargestIn(node);
@@ -326,13 +328,13 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
         return;
     }
     const uint16_t p = node.parent;
-    Node& parent = nodes_[p];
+    Node& parent = Nodes()[p];
     const int at = SlotOf(parent, n);
     const uint16_t left = at > 0 ? parent.entry[at - 1] : NoNode;
     const uint16_t right = at + 1 < parent.count ? parent.entry[at + 1] : NoNode;
-    if (left != NoNode && nodes_[left].count > MinFill) {
+    if (left != NoNode && Nodes()[left].count > MinFill) {
         // The left neighbour's last entry becomes n's first.
-        Node& from = nodes_[left];
+        Node& from = Nodes()[left];
         const int last = from.count - 1;
         Open(node, 0);
         node.entry[0] = from.entry[last];
@@ -341,9 +343,9 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
         Adopt(n, 0);
         Recount(left);
         Recount(n);
-    } else if (right != NoNode && nodes_[right].count > MinFill) {
+    } else if (right != NoNode && Nodes()[right].count > MinFill) {
         // The right neighbour's first entry becomes n's last.
-        Node& from = nodes_[right];
+        Node& from = Nodes()[right];
         node.entry[node.count] = from.entry[0];
         node.size[node.count] = from.size[0];
         Adopt(n, node.count);
@@ -355,12 +357,13 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
         // Neither can spare one: the right one of the pair moves into the left one and goes.
         const uint16_t into = left != NoNode ? left : n;
         const uint16_t gone = left != NoNode ? n : right;
-        Node& merged = nodes_[into];
-        const Node& emptied = nodes_[gone];
-        std::memcpy(&merged.entry[merged.count], emptied.entry,
-                    emptied.count * sizeof emptied.entry[0]);
-        std::memcpy(&merged.size[merged.count], emptied.size,
-                    emptied.count * sizeof emptied.size[0]);
+        Node& merged = Nodes()[into];
+        const Node& emptied = Nodes()[gone];
+        // The emptied node holds at most MinFill entries and the two at most Fanout; copying
+        // MinFill slots, unused ones included, keeps the unused slots empty and the size fixed.
+        static_assert(2 * MinFill == Fanout, "two nodes that cannot spare one fit in one");
+        std::memcpy(&merged.entry[merged.count], emptied.entry, MinFill * sizeof emptied.entry[0]);
+        std::memcpy(&merged.size[merged.count], emptied.size, MinFill * sizeof emptied.size[0]);
         const int first = merged.count;
         merged.count = uint8_t(merged.count + emptied.count);
         for (int i = first; i < merged.count; ++i) Adopt(into, i);
@@ -374,13 +377,14 @@ void FreeBlockIndex::RemoveAt(uint16_t n, int slot) {
 
 FreeBlockIndex::Search::Search(const FreeBlockIndex& index, int from, uint32_t atLeast,
                                uint16_t end)
-    : nodes_(index.nodes_),
+    : nodes_(index.Nodes()),
       atLeast_(atLeast),
       from_(from),
       level_(0),
       top_(0),
       block_(NoNode),
-      size_(0) {
+      size_(0),
+      slot_(0) {
     QX_ASSERT(index.kept_);
     left_[0] = 0;
     node_[0] = NoNode;
@@ -417,6 +421,7 @@ bool FreeBlockIndex::Search::NextFrom() {
         if (level_ == 0) {
             block_ = node.entry[slot];
             size_ = node.size[slot];
+            slot_ = slot;
             return true;
         }
         // A child's largest size is at least atLeast, so some of its slots match.
@@ -425,6 +430,11 @@ bool FreeBlockIndex::Search::NextFrom() {
         left_[level_] = Matches(nodes_[child], atLeast_);
     }
 }
+
+// Next() is inline in the header and calls these from other files: without link-time
+// optimisation nothing else would emit them.
+template bool FreeBlockIndex::Search::NextFrom<FreeBlockIndex::Low>();
+template bool FreeBlockIndex::Search::NextFrom<FreeBlockIndex::High>();
 
 uint16_t FreeBlockIndex::First(int from, uint32_t atLeast, uint16_t end) const {
     Search search(*this, from, atLeast, end);
@@ -441,6 +451,7 @@ struct FreeBlockIndex::Walk {
 };
 
 bool FreeBlockIndex::Validate(const std::vector<Listed>& list) const {
+    if (!leafOf_) return !kept_ && root_ == NoNode && unusedNodes_ == NoNode;
     Walk walk{list, 0, -1, std::vector<uint8_t>(nodeCount_, 0)};
     if (!kept_) {
         if (root_ != NoNode) return false;
@@ -448,7 +459,7 @@ bool FreeBlockIndex::Validate(const std::vector<Listed>& list) const {
         if (root_ != NoNode && !CheckNode(root_, NoNode, 0, walk)) return false;
         if (walk.next != list.size()) return false;
     }
-    for (uint16_t n = unusedNodes_; n != NoNode; n = nodes_[n].parent) {
+    for (uint16_t n = unusedNodes_; n != NoNode; n = Nodes()[n].parent) {
         if (n >= nodeCount_ || walk.met[n]) return false;
         walk.met[n] = 1;
     }
@@ -458,7 +469,7 @@ bool FreeBlockIndex::Validate(const std::vector<Listed>& list) const {
 bool FreeBlockIndex::CheckNode(uint16_t n, uint16_t parent, int depth, Walk& walk) const {
     if (n >= nodeCount_ || walk.met[n] || depth >= MaxLevels) return false;
     walk.met[n] = 1;
-    const Node& node = nodes_[n];
+    const Node& node = Nodes()[n];
     const int least = parent != NoNode ? MinFill : node.leaf ? 1 : 2;
     if (node.parent != parent || node.count < least || node.count > Fanout ||
         node.largest != LargestIn(node))
@@ -475,7 +486,8 @@ bool FreeBlockIndex::CheckNode(uint16_t n, uint16_t parent, int depth, Walk& wal
                 leafOf_[entry] != n)
                 return false;
             ++walk.next;
-        } else if (!CheckNode(entry, n, depth + 1, walk) || nodes_[entry].largest != node.size[i]) {
+        } else if (!CheckNode(entry, n, depth + 1, walk) ||
+                   Nodes()[entry].largest != node.size[i]) {
             return false;
         }
     }

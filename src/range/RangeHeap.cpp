@@ -30,11 +30,10 @@ RangeHeap::RangeHeap(SystemHeap& system, uint32_t entryCount, uint32_t totalSize
       totalSize_(totalSize),
       base_(base),
       minFragment_(minFragment ? minFragment : 1),
-      entryCount_(uint16_t(entryCount)),
       freeCount_(1),
       indexFrom_(uint16_t(std::min<uint32_t>(indexFrom, 0xFFFF))),
       system_(system),
-      index_(nullptr) {
+      index_(entryCount, MostFreeBlocks(entryCount)) {
     // Descriptor 0 is the whole range, free; the others are spare, chained in ascending order.
     At(0) = RangeEntry{NoEntry, NoEntry, NoEntry, NoEntry, 0};
     for (uint32_t d = 1; d < entryCount; ++d) {
@@ -57,8 +56,7 @@ uint32_t RangeHeap::BlockBytes(uint32_t entryCount) {
 }
 
 uint32_t RangeHeap::IndexBytes(uint32_t entryCount) {
-    return uint32_t(sizeof(FreeBlockIndex)) +
-           FreeBlockIndex::TableBytes(entryCount, MostFreeBlocks(entryCount));
+    return FreeBlockIndex::TableBytes(entryCount, MostFreeBlocks(entryCount));
 }
 
 // No two free blocks are neighbours, so at most every other block of the address chain is free.
@@ -67,7 +65,7 @@ uint32_t RangeHeap::MostFreeBlocks(uint32_t entryCount) { return (entryCount + 1
 void RangeHeap::Destroy(RangeHeap* heap) {
     if (!heap) return;
     SystemHeap& system = heap->system_;
-    system.Free(0, heap->index_);
+    system.Free(0, heap->index_.Table());
     heap->~RangeHeap();
     system.Free(0, heap);
 }
@@ -128,14 +126,16 @@ inline void RangeHeap::UnlinkFree(uint16_t d) {
     --freeCount_;
 }
 
-void RangeHeap::Resized(uint16_t d) {
-    if (Indexed()) index_->Resize(d, BlockSize(d));
+inline void RangeHeap::Resized(uint16_t d) {
+    if (Indexed()) index_.Resize(d, BlockSize(d));
 }
 
 bool RangeHeap::IsFree(uint16_t d) { return d != NoEntry && !IsMark(At(d).upLink); }
 
-bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, bool bottomUp) {
-    const uint32_t back = bs - end;
+bool RangeHeap::Split(uint16_t d, const Place& place, uint32_t size, bool bottomUp) {
+    const uint32_t front = place.front;
+    const uint32_t end = front + size;
+    const uint32_t back = place.blockSize - end;
     const bool splitFront = front >= minFragment_;
     const bool splitBack = back >= minFragment_;
     if (spareCount_ < unsigned(splitFront) + unsigned(splitBack)) return false;
@@ -156,20 +156,21 @@ bool RangeHeap::Split(uint16_t d, uint32_t front, uint32_t end, uint32_t bs, boo
     }
     UnlinkFree(d);
     At(d).upLink = bottomUp ? MarkBottomUp : MarkTopDown;
-    if (Indexed()) IndexFragments(d, f, front, g, back);
+    if (Indexed()) IndexFragments(place.indexed, f, front, g, back);
     return true;
 }
 
 // The fragments stand in the free list where d stood, so they take over d's place in the index.
-void RangeHeap::IndexFragments(uint16_t d, uint16_t f, uint32_t front, uint16_t g, uint32_t back) {
+void RangeHeap::IndexFragments(FreeBlockIndex::Position at, uint16_t f, uint32_t front, uint16_t g,
+                               uint32_t back) {
     if (f != NoEntry && g != NoEntry)
-        index_->ReplaceWithTwo(d, f, front, g, back);
+        index_.ReplaceWithTwo(at, f, front, g, back);
     else if (f != NoEntry)
-        index_->Replace(d, f, front);
+        index_.Replace(at, f, front);
     else if (g != NoEntry)
-        index_->Replace(d, g, back);
+        index_.Replace(at, g, back);
     else
-        index_->Remove(d);
+        index_.Remove(at);
 }
 
 // --- First fit, under the lock ---------------------------------------------------------------
@@ -193,7 +194,8 @@ inline bool RangeHeap::Fits(uint16_t d, uint32_t bs, uint32_t size, uint32_t ali
         if (s < start) return false;
     }
     if (s - start > bs - size) return false;
-    *place = Place{bs, uint32_t(s - start)};
+    place->blockSize = bs;
+    place->front = uint32_t(s - start);
     return true;
 }
 
@@ -202,10 +204,12 @@ uint16_t RangeHeap::FirstFitByIndex(uint32_t size, uint32_t alignment, bool bott
     const int from = bottomUp ? FreeBlockIndex::Low : FreeBlockIndex::High;
     // Every candidate is large enough; the alignment gap can still leave it short, and then the
     // search goes on past it.
-    for (FreeBlockIndex::Search search(*index_, from, size, bottomUp ? lowEnd_ : highEnd_);
+    for (FreeBlockIndex::Search search(index_, from, size, bottomUp ? lowEnd_ : highEnd_);
          search.Next();)
-        if (Fits(search.Block(), search.Size(), size, alignment, bottomUp, place))
+        if (Fits(search.Block(), search.Size(), size, alignment, bottomUp, place)) {
+            place->indexed = search.Where();
             return search.Block();
+        }
     return NoEntry;
 }
 
@@ -225,28 +229,24 @@ uint16_t RangeHeap::FirstFitByWalk(uint32_t size, uint32_t alignment, bool botto
     return NoEntry;
 }
 
-FreeBlockIndex* RangeHeap::TakeIndex() {
-    if (index_) return index_;
-    void* memory = system_.TryAlloc(IndexBytes(entryCount_));
-    if (!memory) return nullptr;
-    char* table = static_cast<char*>(memory) + sizeof(FreeBlockIndex);
-    index_ = new (memory) FreeBlockIndex(table, entryCount_, MostFreeBlocks(entryCount_));
-    return index_;
-}
-
 void RangeHeap::SwitchSearch() {
     if (Indexed()) {
-        index_->Drop();
+        index_.Drop();
         return;
     }
-    if (!TakeIndex()) {
-        // Walk on; a list twice as long is worth asking again for.
-        indexFrom_ = uint16_t(std::min<uint32_t>(std::max<uint32_t>(2u * indexFrom_, 1), 0xFFFF));
-        return;
+    if (!index_.Table()) {
+        void* table = system_.TryAlloc(IndexBytes(EntryCount()));
+        if (!table) {
+            // Walk on; a list twice as long is worth asking again for.
+            indexFrom_ =
+                uint16_t(std::min<uint32_t>(std::max<uint32_t>(2u * indexFrom_, 1), 0xFFFF));
+            return;
+        }
+        index_.SetTable(table);
     }
-    index_->Keep();
+    index_.Keep();
     for (uint16_t d = lowEnd_, down = NoEntry; d != NoEntry; down = d, d = At(d).upLink)
-        index_->Insert(d, BlockSize(d), down, NoEntry);
+        index_.Insert(d, BlockSize(d), down, NoEntry);
 }
 
 // --- Operations ------------------------------------------------------------------------------
@@ -261,7 +261,7 @@ bool RangeHeap::Alloc(uint32_t size, uint32_t alignment, uint32_t* outOffset, ui
     if (d == NoEntry) return false;
     const uint32_t offset = At(d).offset + place.front;
     // First fit: if this block cannot be split for lack of spares, the request fails.
-    if (!Split(d, place.front, place.front + size, place.blockSize, bottomUp)) return false;
+    if (!Split(d, place, size, bottomUp)) return false;
     *outHandle = d;
     *outOffset = offset;
     ChooseSearch();
@@ -272,7 +272,7 @@ void RangeHeap::Free(uint16_t h) {
     MutexHold hold(lock_);
     // Only an allocated descriptor can be freed: a handle out of range, spare or already free
     // would corrupt the tables.
-    if (h >= entryCount_ || At(h).addrPrev == SpareMark || !IsMark(At(h).upLink)) return;
+    if (h >= EntryCount() || At(h).addrPrev == SpareMark || !IsMark(At(h).upLink)) return;
     const uint16_t below = At(h).addrPrev;
     const uint16_t above = At(h).addrNext;
     const bool belowFree = IsFree(below);
@@ -284,7 +284,7 @@ void RangeHeap::Free(uint16_t h) {
         ReturnSpare(h);
         // below grows first, so that taking above out of the index moves no largest size.
         Resized(below);
-        if (Indexed()) index_->Remove(above);
+        if (Indexed()) index_.Remove(above);
     } else if (belowFree) {
         LinkAddress(below, At(below).addrPrev, above);
         ReturnSpare(h);
@@ -299,7 +299,7 @@ void RangeHeap::Free(uint16_t h) {
             LinkFree(h, NoEntry, lowEnd_);
         else
             LinkFree(h, highEnd_, NoEntry);
-        if (Indexed()) index_->Insert(h, BlockSize(h), At(h).downLink, At(h).upLink);
+        if (Indexed()) index_.Insert(h, BlockSize(h), At(h).downLink, At(h).upLink);
     }
     ChooseSearch();
 }
@@ -313,7 +313,7 @@ void RangeHeap::GetInfo(uint32_t* outTotal, uint32_t* outSpare, MemStats* stats)
 
 uint32_t RangeHeap::LargestFreeBlock() {
     MutexHold hold(lock_);
-    if (Indexed()) return index_->Largest();
+    if (Indexed()) return index_.Largest();
     uint32_t largest = 0;
     for (uint16_t d = lowEnd_; d != NoEntry; d = At(d).upLink)
         largest = std::max(largest, BlockSize(d));
@@ -322,12 +322,13 @@ uint32_t RangeHeap::LargestFreeBlock() {
 
 bool RangeHeap::Validate() {
     MutexHold hold(lock_);
+    const uint32_t entryCount = EntryCount();
     enum State : uint8_t { Unseen, Block, Listed, Spare };
-    std::vector<uint8_t> state(entryCount_, Unseen);
+    std::vector<uint8_t> state(entryCount, Unseen);
 
     // The address chain tiles [0, totalSize) from the one block with no lower neighbour.
     uint16_t lowest = NoEntry;
-    for (uint32_t d = 0; d < entryCount_; ++d) {
+    for (uint32_t d = 0; d < entryCount; ++d) {
         if (At(uint16_t(d)).addrPrev == NoEntry) {
             if (lowest != NoEntry) return false;
             lowest = uint16_t(d);
@@ -337,12 +338,12 @@ bool RangeHeap::Validate() {
     uint32_t blocks = 0;
     uint16_t previous = NoEntry;
     for (uint16_t d = lowest; d != NoEntry; previous = d, d = At(d).addrNext) {
-        if (d >= entryCount_ || state[d] != Unseen || At(d).addrPrev != previous) return false;
+        if (d >= entryCount || state[d] != Unseen || At(d).addrPrev != previous) return false;
         state[d] = Block;
         ++blocks;
         const uint16_t above = At(d).addrNext;
         const uint32_t end = above == NoEntry ? totalSize_ : At(above).offset;
-        if (above != NoEntry && above >= entryCount_) return false;
+        if (above != NoEntry && above >= entryCount) return false;
         if (end < At(d).offset) return false;
         // No two free blocks are neighbours.
         if (above != NoEntry && IsFree(d) && IsFree(above)) return false;
@@ -352,12 +353,12 @@ bool RangeHeap::Validate() {
     std::vector<FreeBlockIndex::Listed> listed;
     previous = NoEntry;
     for (uint16_t d = lowEnd_; d != NoEntry; previous = d, d = At(d).upLink) {
-        if (d >= entryCount_ || state[d] != Block || At(d).downLink != previous) return false;
+        if (d >= entryCount || state[d] != Block || At(d).downLink != previous) return false;
         state[d] = Listed;
         listed.push_back({d, BlockSize(d)});
     }
     if (previous != highEnd_) return false;
-    for (uint32_t d = 0; d < entryCount_; ++d) {
+    for (uint32_t d = 0; d < entryCount; ++d) {
         // A block that is not marked allocated must be on the list.
         if (state[d] == Block && !IsMark(At(uint16_t(d)).upLink)) return false;
     }
@@ -365,15 +366,15 @@ bool RangeHeap::Validate() {
     // The spare chain holds every other descriptor, each marked spare.
     uint32_t spares = 0;
     for (uint16_t d = spareHead_; d != NoEntry; d = At(d).addrNext) {
-        if (d >= entryCount_ || state[d] != Unseen || At(d).addrPrev != SpareMark) return false;
+        if (d >= entryCount || state[d] != Unseen || At(d).addrPrev != SpareMark) return false;
         state[d] = Spare;
         ++spares;
     }
-    if (spares != spareCount_ || spares + blocks != entryCount_ || listed.size() > blocks ||
+    if (spares != spareCount_ || spares + blocks != entryCount || listed.size() > blocks ||
         listed.size() != freeCount_)
         return false;
     // The index is kept while the list is long, and then holds it in its order, with each
     // block's size.
     if (Indexed() ? freeCount_ < indexFrom_ / 2 : freeCount_ >= indexFrom_) return false;
-    return !index_ || index_->Validate(listed);
+    return index_.Validate(listed);
 }
