@@ -70,6 +70,12 @@
 #define QXMEMORY_CALL
 #endif
 
+/// @def QXMEMORY_ALLOC_ALIGNMENT
+/// The alignment of every block and element that IQXMemory::Alloc, a bank's IAllocator::Alloc
+/// and IQXMemory::AllocBlock return: 8 on 32-bit targets, as the Win32 heap's, and 16 on 64-bit
+/// targets, as their ABIs promise for any allocation of 16 bytes or more.
+#define QXMEMORY_ALLOC_ALIGNMENT (sizeof(void*) == 4 ? 8 : 16)
+
 /// @cond QXMEMORY_INTERNAL
 /// Set for Windows compilers with GCC's C++ ABI (MinGW-w64 g++ and clang), which stand one
 /// virtual slot in for Microsoft's destructor entry.
@@ -425,8 +431,9 @@ public:
     virtual ~IAllocator() {}
 #endif
     /// Slot 1. Allocates an element.
-    /// @return an 8-aligned element of at least the bank's element size, or null when no page
-    ///         has room and the block cache cannot supply a new one.
+    /// @return an element of at least the bank's element size, aligned to
+    ///         QXMEMORY_ALLOC_ALIGNMENT (8, or 16 on 64-bit targets), or null when no page has
+    ///         room and the block cache cannot supply a new one.
     /// @threadsafe Takes the bank's lock, and the block cache's when it needs a page.
     virtual void* QXMEMORY_CALL Alloc() = 0;
     /// Slot 2. Returns an element of this bank. Not checked: it must be allocated and this
@@ -505,11 +512,11 @@ public:
     virtual void* QXMEMORY_CALL Alloc(uint32_t size, uintptr_t tag) = 0;
 #endif
     /// Slot 2. Below 512 bytes an element of the first of the eight small bins that holds
-    /// @p size (usable sizes 20, 36, 68, 132, 196, 260, 388, 516), else a heap block aligned
-    /// to 8.
+    /// @p size (usable sizes 20, 36, 68, 132, 196, 260, 388, 516 on 32-bit targets; 28, 44,
+    /// 76, 140, 204, 268, 396, 524 on 64-bit targets), else a heap block.
     /// @param size bytes wanted; 0 is served by bin 0.
-    /// @return an 8-aligned block, or null when memory cannot be had (or the request would pass
-    ///         4 GiB).
+    /// @return a block aligned to QXMEMORY_ALLOC_ALIGNMENT (8, or 16 on 64-bit targets), or
+    ///         null when memory cannot be had (or the request would pass 4 GiB).
     /// @threadsafe A small request takes its bin's lock (and the block cache's when the bin
     ///             needs a page); a heap block takes no library lock.
     virtual void* QXMEMORY_CALL Alloc(uint32_t size) = 0;
@@ -532,8 +539,8 @@ public:
     /// @param size      bytes wanted.
     /// @param alignment any value from 1 to 0x10000000, not only powers of two.
     /// @return the block, or null for alignment 0 or above 0x10000000, for sizes whose request
-    ///         (size + 8 at alignment 8, else size + alignment + 3) would pass 4 GiB, and when
-    ///         memory cannot be had.
+    ///         (size + 8 at alignment 8, size + 16 at alignment 16 on 64-bit targets, else
+    ///         size + alignment + 3) would pass 4 GiB, and when memory cannot be had.
     /// @threadsafe No library lock.
     virtual void* QXMEMORY_CALL AllocAligned(uint32_t size, uint32_t alignment) = 0;
 #if defined(_MSC_VER)
@@ -575,8 +582,8 @@ public:
     /// one after evicting cached blocks to make room (the budget does not refuse it).
     /// @param sizeClass 0 to 4.
     /// @param tag       not consulted.
-    /// @return an 8-aligned block, or null for a class outside 0 to 4 (nothing changes) or when
-    ///         memory cannot be had.
+    /// @return a block aligned to QXMEMORY_ALLOC_ALIGNMENT, or null for a class outside 0 to 4
+    ///         (nothing changes) or when memory cannot be had.
     /// @threadsafe Takes the block cache's lock.
     virtual void* QXMEMORY_CALL AllocBlock(int32_t sizeClass, const AllocTag* tag) = 0;
     /// Slot 11. Gives back a block from slot 10: cached if the budget allows after evicting,

@@ -42,10 +42,9 @@ namespace qxmemory {
 
 /// @brief The alignment IQXMemory::Alloc(uint32_t) guarantees on every target.
 ///
-/// Small-bin elements sit at a multiple of 8 inside 8-aligned pages, and larger requests are
-/// heap blocks aligned to 8, on 32-bit and 64-bit targets alike. Larger alignments go through
-/// IQXMemory::AllocAligned.
-inline constexpr size_t AllocAlignment = 8;
+/// 8 on 32-bit targets, 16 on 64-bit ones (QXMEMORY_ALLOC_ALIGNMENT). Larger alignments go
+/// through IQXMemory::AllocAligned.
+inline constexpr size_t AllocAlignment = QXMEMORY_ALLOC_ALIGNMENT;
 
 /// @brief The largest alignment IQXMemory::AllocAligned accepts (0x10000000).
 inline constexpr size_t MaxAlignment = 0x10000000u;

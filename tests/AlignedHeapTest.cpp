@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "common/DefaultAlignment.h"
 #include "common/HeaderWord.h"
 #include "support/FakeRuntimeHeap.h"
 #include "system/AlignedHeap.h"
 
 namespace {
+
+// 64-bit targets serve their default alignment, 16, with a 16-byte allowance.
+constexpr bool Wide = DefaultAlignment == 16;
 
 class NoFlush final : public CacheFlusher {
 public:
@@ -46,7 +52,7 @@ protected:
 
 TEST_F(AlignedHeapTest, RequestSizesAndLayoutAtEachKindOfAlignment) {
     CheckBlock(100, 8, 108);
-    CheckBlock(100, 16, 119);
+    CheckBlock(100, 16, Wide ? 116 : 119);
     CheckBlock(100, 1, 104);
     CheckBlock(100, 12, 115);  // not a power of two
     CheckBlock(0, 8, 8);
@@ -68,7 +74,7 @@ TEST_F(AlignedHeapTest, UnservableRequestsFailWithoutTouchingTheRuntimeHeap) {
     EXPECT_EQ(heap.Alloc(100, 0), nullptr);
     EXPECT_EQ(heap.Alloc(100, AlignedHeap::MaxAlignment + 1), nullptr);
     EXPECT_EQ(heap.Alloc(0xFFFFFFFFu - 7, 8), nullptr);    // size + 8 passes 2^32 - 1
-    EXPECT_EQ(heap.Alloc(0xFFFFFFFFu - 18, 16), nullptr);  // size + 19 passes it
+    EXPECT_EQ(heap.Alloc(0xFFFFFFFFu - 15, 16), nullptr);  // size + 16 (or + 19) passes it
     EXPECT_EQ(runtime.Calls(), 0u);
     EXPECT_EQ(AlignedHeap::RawRequestSize(0xFFFFFFFFu - 8, 8), 0xFFFFFFFFu) << "the largest fit";
 }
@@ -88,7 +94,34 @@ TEST_F(AlignedHeapTest, FailureReportsTheRawRequestNotTheCallersSize) {
     handler.SetHandler([](uint32_t size, uintptr_t) { *sink = size; }, 0);
     runtime.FailAll(true);
     EXPECT_EQ(heap.Alloc(100, 16), nullptr);
-    EXPECT_EQ(reported, 119u);
+    EXPECT_EQ(reported, Wide ? 116u : 119u);
     heap.Free(nullptr);
     EXPECT_TRUE(runtime.Released().empty());
+}
+
+// The default alignment's allowance leaves room for the largest gap whenever the runtime heap's
+// blocks are 4-aligned, whatever their address modulo the alignment.
+TEST(AlignedHeapDefaultTest, DefaultAlignmentFitsAtEveryFourAlignedAddress) {
+    class Shifted final : public RuntimeHeap {
+    public:
+        void* Allocate(uint32_t size) override {
+            raw = static_cast<char*>(std::malloc(size + 16));
+            return raw + shift;
+        }
+        void Release(void* block) override { std::free(static_cast<char*>(block) - shift); }
+        char* raw = nullptr;
+        uint32_t shift = 0;
+    } runtime;
+    OutOfMemoryHandler handler;
+    NoFlush cache;
+    SystemHeap system{runtime, handler, cache};
+    AlignedHeap heap{system};
+    for (uint32_t shift = 0; shift < 16; shift += 4) {
+        runtime.shift = shift;
+        char* block = static_cast<char*>(heap.Alloc(100, DefaultAlignment));
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % DefaultAlignment, 0u) << shift;
+        EXPECT_LE(block + 100, runtime.raw + shift + 100 + DefaultAlignment) << shift;
+        heap.Free(block);
+    }
 }

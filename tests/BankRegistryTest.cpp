@@ -64,20 +64,21 @@ TEST_F(BankRegistryTest, ClassIsTheNearestBlockSizeThatHoldsOneElement) {
     EXPECT_EQ(BankRegistry::ChooseBlockClass(24, 100), 0);
     EXPECT_EQ(BankRegistry::ChooseBlockClass(24, 300), 1);
     // The need for all lands exactly between 4096 and 8192: the smaller class wins the tie.
-    const uint32_t tieCount = (6144 - FirstOffset) / 8;
-    ASSERT_EQ(8 * tieCount + FirstOffset, 6144u);
-    EXPECT_EQ(BankRegistry::ChooseBlockClass(8, tieCount), 0);
-    EXPECT_EQ(BankRegistry::ChooseBlockClass(8, tieCount + 1), 1);
+    const uint32_t smallest = uint32_t(Bank::StrideFor(0));
+    const uint32_t tieCount = (6144 - FirstOffset) / smallest;
+    ASSERT_EQ(smallest * tieCount + FirstOffset, 6144u);
+    EXPECT_EQ(BankRegistry::ChooseBlockClass(smallest, tieCount), 0);
+    EXPECT_EQ(BankRegistry::ChooseBlockClass(smallest, tieCount + 1), 1);
     EXPECT_EQ(BankRegistry::ChooseBlockClass(24, 1u << 20), 4);
     // A class too small for one element is never chosen, however near its size.
-    EXPECT_EQ(BankRegistry::ChooseBlockClass(4096 - FirstOffset + 8, 1), 1);
+    EXPECT_EQ(BankRegistry::ChooseBlockClass(4096 - FirstOffset + DefaultAlignment, 1), 1);
     for (uint64_t stride : {8ull, 4096ull - FirstOffset, 4104ull, 65536ull - FirstOffset}) {
         SCOPED_TRACE(stride);
         EXPECT_EQ(BankRegistry::ChooseBlockClass(stride, 0),
                   BankRegistry::ChooseBlockClass(stride, 1));
     }
     EXPECT_EQ(BankRegistry::ChooseBlockClass(65536 - FirstOffset, 7), 4);
-    EXPECT_EQ(BankRegistry::ChooseBlockClass(65536 - FirstOffset + 8, 1), -1);
+    EXPECT_EQ(BankRegistry::ChooseBlockClass(65536 - FirstOffset + DefaultAlignment, 1), -1);
 #if UINTPTR_MAX == 0xFFFFFFFFu
     EXPECT_EQ(BankRegistry::ChooseBlockClass(8, 766), 0);
     EXPECT_EQ(BankRegistry::ChooseBlockClass(65520, 1), 4);
@@ -158,13 +159,13 @@ TEST_F(BankRegistryTest, ShareableRequestsOfOneShapeShareOneBank) {
 
     // Sizes with the same stride share; the bank keeps the shape that set it up.
     EXPECT_EQ(registry.CreateBank(29, 50, true), first);
-    EXPECT_EQ(AsBank(first)->Stride(), 40u);
+    EXPECT_EQ(AsBank(first)->Stride(), Bank::StrideFor(32));
     EXPECT_EQ(AsBank(first)->RefCount(), 3);
 
     // A different class, a caller that will not share, or a different stride: a new slot.
     IAllocator* otherClass = registry.CreateBank(32, 1000, true);
     IAllocator* unwilling = registry.CreateBank(32, 50, false);
-    IAllocator* otherStride = registry.CreateBank(40, 50, true);
+    IAllocator* otherStride = registry.CreateBank(48, 50, true);
     EXPECT_EQ(SlotOf(otherClass), 1u);
     EXPECT_EQ(SlotOf(unwilling), 2u);
     EXPECT_EQ(SlotOf(otherStride), 3u);
@@ -192,7 +193,7 @@ TEST_F(BankRegistryTest, UnshareableRequestsTakeSlotsInOrder) {
     first->Release();
     IAllocator* third = registry.CreateBank(100, 3, true);
     EXPECT_EQ(third, first);
-    EXPECT_EQ(AsBank(third)->Stride(), 104u);
+    EXPECT_EQ(AsBank(third)->Stride(), Bank::StrideFor(100));
     EXPECT_TRUE(AsBank(third)->IsShareable());
     EXPECT_EQ(AsBank(third)->RefCount(), 1);
     EXPECT_TRUE(registry.Validate());
@@ -207,7 +208,7 @@ TEST_F(BankRegistryTest, SharingIsFoundOnlyBeforeTheFirstFreeSlot) {
     IAllocator* holder = registry.CreateBank(64, 50, true);
     EXPECT_EQ(holder, early) << "slot 0 is free and comes first";
     EXPECT_NE(holder, shared);
-    EXPECT_EQ(AsBank(holder)->Stride(), 72u);
+    EXPECT_EQ(AsBank(holder)->Stride(), Bank::StrideFor(64));
     EXPECT_EQ(AsBank(shared)->RefCount(), 1);
     // With slot 0 held again, the next such request reaches the first match.
     EXPECT_EQ(registry.CreateBank(64, 50, true), early);
@@ -261,7 +262,7 @@ TEST_F(BankRegistryTest, FreeSlotStillHoldingPagesOfAnotherShapeIsPassedOver) {
     EXPECT_NE(AsBank(larger)->CurrentPage(), oldPage);
 
     // The old holder's elements kept their shape and still go back correctly.
-    EXPECT_EQ(AsBank(old)->Stride(), 40u);
+    EXPECT_EQ(AsBank(old)->Stride(), Bank::StrideFor(32));
     EXPECT_EQ(AsBank(old)->GetBlockClass(), 0u);
     EXPECT_EQ(HeaderWord::Read(kept2), 1u);
     for (int i = 0; i < 32; ++i) ASSERT_EQ(kept1[i], 0x11);
@@ -275,7 +276,7 @@ TEST_F(BankRegistryTest, FreeSlotStillHoldingPagesOfAnotherShapeIsPassedOver) {
 
     // Holding no page now, the slot is the first free one again.
     EXPECT_EQ(registry.CreateBank(128, 50, false), old);
-    EXPECT_EQ(AsBank(old)->Stride(), 136u);
+    EXPECT_EQ(AsBank(old)->Stride(), Bank::StrideFor(128));
     wider->Free(fresh);
     larger->Free(freshToo);
     EXPECT_TRUE(wiring.cache.Validate());

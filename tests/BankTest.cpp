@@ -51,9 +51,9 @@ TEST_F(BankTest, FirstElementsComeFromANewPageInSlotOrder) {
     EXPECT_EQ(wiring.cache.InUseBytes(), 4096u);
 
     char* second = static_cast<char*>(bank.Alloc());
-    EXPECT_EQ(second, first + 24);
+    EXPECT_EQ(second, first + Bank::StrideFor(16));
     EXPECT_EQ(HeaderWord::Read(second), 1u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(second) % 8, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(second) % QXMEMORY_ALLOC_ALIGNMENT, 0u);
     EXPECT_EQ(page->freeCount, bank.ElementsPerPage() - 2);
     EXPECT_EQ(page->next, page);
     EXPECT_EQ(page->prev, page);
@@ -66,8 +66,14 @@ TEST_F(BankTest, ShapeFollowsFromElementSizeAndClass) {
         uint32_t size;
         uint32_t stride;
     };
+#if UINTPTR_MAX == 0xFFFFFFFFu
     const Shape shapes[] = {{0, 8},   {1, 8},   {4, 8},     {5, 16},    {12, 16},
                             {13, 24}, {16, 24}, {196, 200}, {512, 520}, {4000, 4008}};
+#else
+    // Rounded to 16, so that every element keeps the 64-bit targets' alignment.
+    const Shape shapes[] = {{0, 16},  {12, 16}, {13, 32},   {16, 32},   {28, 32},
+                            {29, 48}, {44, 48}, {196, 208}, {512, 528}, {4000, 4016}};
+#endif
     for (const Shape& shape : shapes) {
         for (uint32_t sizeClass = 0; sizeClass < 5; ++sizeClass) {
             SCOPED_TRACE(testing::Message() << shape.size << " in class " << sizeClass);
@@ -86,10 +92,15 @@ TEST_F(BankTest, ShapeFollowsFromElementSizeAndClass) {
     EXPECT_EQ(bank.ElementsPerPage(), 2730u);
     bank.Init(0, 4, false, "All.BankAlloc");
     EXPECT_EQ(bank.ElementsPerPage(), 8190u);
-#endif
     // The formula is kept wide: sizes near 4 GiB do not wrap to a small stride.
     EXPECT_EQ(Bank::StrideFor(0xFFFFFFF5u), 0x100000000ull);
     EXPECT_EQ(Bank::StrideFor(0xFFFFFFFFu), 0x100000008ull);
+#else
+    bank.Init(16, 4, false, "All.BankAlloc");
+    EXPECT_EQ(bank.ElementsPerPage(), (65536u - 32) / 32);
+    EXPECT_EQ(Bank::StrideFor(0xFFFFFFEDu), 0x100000000ull);
+    EXPECT_EQ(Bank::StrideFor(0xFFFFFFFFu), 0x100000010ull);
+#endif
 }
 
 TEST_F(BankTest, FreedElementIsTheNextOneHandedOut) {
@@ -260,7 +271,7 @@ TEST_F(BankTest, EmptyingAPageMovesTheCurrentPageOnOnlyWhenItWasCurrent) {
 
 TEST_F(BankTest, LargestPageFillsToTheFormulaCountBeforeASecondIsAdded) {
     bank.Init(16, 4, false, "All.BankAlloc");
-    const uint32_t perPage = (65536 - FirstOffset) / 24;
+    const uint32_t perPage = uint32_t((65536 - FirstOffset) / Bank::StrideFor(16));
     ASSERT_EQ(bank.ElementsPerPage(), perPage);
     std::vector<void*> elements;
     for (uint32_t i = 0; i < perPage; ++i) {
@@ -527,11 +538,12 @@ TEST_P(BankAgainstEagerModel, HandsOutTheSameSlotsOfTheSamePages) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, BankAgainstEagerModel,
-                         ::testing::Values(Shape{48, 0},     // 72 slots of 56 bytes
-                                           Shape{4, 0},      // the smallest stride, 8
+                         // Slot counts and strides on 32-bit targets, then on 64-bit ones.
+                         ::testing::Values(Shape{48, 0},     // 72 slots of 56 bytes; 63 of 64
+                                           Shape{4, 0},      // the smallest stride, 8; 16
                                            Shape{2000, 0},   // 2 slots a page
-                                           Shape{4061, 0},   // 1 slot a page
-                                           Shape{500, 2}));  // 32 slots of 504 bytes
+                                           Shape{4040, 0},   // 1 slot a page
+                                           Shape{500, 2}));  // 32 slots of 504 bytes; 31 of 512
 
 // A fresh page writes nothing past its header but the untouched index: slots are first written
 // when they are handed out, so the pages of a small heap are not all resident at once.
@@ -542,17 +554,18 @@ TEST_F(BankTest, FreshPageIsWrittenOnlyWhereItIsUsed) {
     std::memset(block, 0xAB, 4096);
     wiring.cache.Release(0, block);  // the bank's first page is this block
 
+    const uint32_t stride = uint32_t(Bank::StrideFor(48));
     char* first = static_cast<char*>(bank.Alloc());
     char* second = static_cast<char*>(bank.Alloc());
     ASSERT_EQ(reinterpret_cast<char*>(bank.CurrentPage()), static_cast<char*>(block));
-    EXPECT_EQ(second - first, 56);
+    EXPECT_EQ(second - first, stride);
 #if defined(QXMEMORY_ASAN) || defined(QXMEMORY_VALGRIND)
     GTEST_SKIP() << "the memory checker keeps untouched slots off limits";
 #endif
     const unsigned char* bytes = static_cast<const unsigned char*>(block);
     // The header, the two slots handed out, and the word of the third, the first untouched one.
-    const uint32_t written = FirstOffset - 4 + 2 * 56 + 4;
-    EXPECT_EQ(HeaderWord::Read(second + 56), 3u | BankPage::UntouchedMark);
+    const uint32_t written = FirstOffset - 4 + 2 * stride + 4;
+    EXPECT_EQ(HeaderWord::Read(second + stride), 3u | BankPage::UntouchedMark);
     size_t untouched = 0;
     for (uint32_t i = written; i < 4096 - 4; ++i) untouched += bytes[i] == 0xAB;
     // Everything after that is as it was, up to the page's place in its last four bytes.

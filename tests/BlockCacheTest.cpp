@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "common/DefaultAlignment.h"
 #include "common/HeaderWord.h"
 #include "common/MemoryChecker.h"
 #include "support/PoolWiring.h"
@@ -61,7 +62,7 @@ TEST_F(BlockCacheTest, GivenBackBlockIsCachedAndHandedOutAgain) {
         void* block = Get(sizeClass);
         ASSERT_NE(block, nullptr);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
-        EXPECT_EQ(runtime.Live().back().size, size + 8) << "an aligned heap block at 8";
+        EXPECT_EQ(runtime.Live().back().size, size + DefaultAlignment) << "an aligned heap block";
         EXPECT_EQ(cache.InUseBytes(), size);
         std::memset(block, 0xCD, size);  // the whole block is the taker's
 
@@ -310,8 +311,9 @@ TEST_F(BlockCacheTest, FailedRetryReportsTheRawSizeAndCountsNothing) {
 
     runtime.FailAll(true);
     EXPECT_EQ(Get(4), nullptr);
-    EXPECT_EQ(reportedSizes, std::vector<uint32_t>{65536 + 8});
-    EXPECT_EQ(runtime.FailedRequests(), (std::vector<uint32_t>{65536 + 8, 65536 + 8}));
+    EXPECT_EQ(reportedSizes, std::vector<uint32_t>{65536 + DefaultAlignment});
+    EXPECT_EQ(runtime.FailedRequests(),
+              (std::vector<uint32_t>{65536 + DefaultAlignment, 65536 + DefaultAlignment}));
     EXPECT_EQ(cache.InUseBytes(), 4096u);
     EXPECT_EQ(cache.CachedBytes(), 0u);
     EXPECT_EQ(runtime.Released(), std::vector<void*>{spareRaw}) << "the trim's eviction stands";
@@ -493,7 +495,7 @@ protected:
         cache.SetLimit(0xFFFFFFFFu);
         std::vector<void*> blocks;
         for (size_t i = 0; i < n; ++i) blocks.push_back(cache.Get(4, &tag));
-        ASSERT_EQ(runtime.requested, std::vector<uint32_t>(n, Block + 8));
+        ASSERT_EQ(runtime.requested, std::vector<uint32_t>(n, Block + DefaultAlignment));
         EXPECT_EQ(uint64_t(cache.InUseBytes()), uint64_t(n) * Block);
 
         const size_t firstCached = n > 65535 ? n - 65535 : 0;

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "common/DefaultAlignment.h"
 #include "platform/ThreadLocalSlots.h"
 #include "pool/BankRegistry.h"
 #include "pool/SmallMemAllocator.h"
@@ -240,7 +241,7 @@ unsigned RunWorkload(Fault fault, unsigned k) {
     uint32_t cachedBytes = 0;
     for (int32_t c = 0; c < BlockClassCount; ++c) {
         const uint32_t count = cache.CachedCount(c);
-        if (count) expected[BlockClassSize(c) + 8] += count;
+        if (count) expected[BlockClassSize(c) + DefaultAlignment] += count;
         cachedBytes += count * BlockClassSize(c);
     }
     EXPECT_EQ(cachedBytes, cache.CachedBytes());

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/DefaultAlignment.h"
 #include "interface/LibraryLocks.h"
 #include "support/LockProbe.h"
 #include "support/PoolWiring.h"
@@ -362,7 +363,7 @@ TEST(LibraryLocksTest, ACacheWhoseBlockRequestFailsReports) {
     const LibraryLocks locks = library.Locks();
     library.handler.SetHandler(CountReport, 0);
     reports = 0;
-    library.runtime.PauseAt(65536 + 8);
+    library.runtime.PauseAt(65536 + DefaultAlignment);
     void* block = &library;
     const AllocTag tag{"", "", 0};
     auto taker = std::async(std::launch::async, [&] { block = library.cache.Get(4, &tag); });

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "IQXMemory.h"
+#include "common/DefaultAlignment.h"
 #include "common/HeaderWord.h"
 #include "support/FakeRuntimeHeap.h"
 
@@ -53,8 +54,8 @@ TEST_F(QXMemoryTest, LargeRequestsAreAlignedHeapBlocks) {
         char* block = static_cast<char*>(memory->Alloc(size));
         ASSERT_NE(block, nullptr);
         EXPECT_EQ(HeaderWord::Kind(HeaderWord::Read(block)), HeaderWord::KindAlignedBlock);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
-        EXPECT_EQ(runtime.Live().back().size, size + 8);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % QXMEMORY_ALLOC_ALIGNMENT, 0u);
+        EXPECT_EQ(runtime.Live().back().size, size + DefaultAlignment);
         block[0] = block[size - 1] = 1;
         memory->Free(block);
     }
@@ -77,7 +78,7 @@ TEST_F(QXMemoryTest, AlignedRequestsNeverUseTheSmallBins) {
 TEST_F(QXMemoryTest, TaggedOverloadsAnswerAsTheUntaggedOnes) {
     char* tagged = static_cast<char*>(memory->Alloc(600, uintptr_t(0x1234)));
     ASSERT_NE(tagged, nullptr);
-    EXPECT_EQ(runtime.Live().back().size, 608u);
+    EXPECT_EQ(runtime.Live().back().size, 600 + DefaultAlignment);
     memory->Free(tagged);
     char* aligned = static_cast<char*>(memory->AllocAligned(50, 64, uintptr_t(7)));
     ASSERT_NE(aligned, nullptr);
@@ -124,7 +125,7 @@ TEST_F(QXMemoryTest, OutOfMemoryReachesTheCallbackOnceWithTheRawSize) {
     EXPECT_EQ(memory->Alloc(1000), nullptr);
     EXPECT_EQ(memory->AllocAligned(10, 32), nullptr);  // the handler is empty by now
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].first, 1008u);
+    EXPECT_EQ(reports[0].first, 1000 + DefaultAlignment);
     EXPECT_EQ(reports[0].second, 42u);
 }
 

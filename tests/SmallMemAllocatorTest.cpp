@@ -13,6 +13,14 @@ namespace {
 
 constexpr uint32_t FirstOffset = BankPage::FirstElementOffset;
 
+// Each bin's usable size: its stride less the header word; strides round to 8 on 32-bit targets
+// and to 16 on 64-bit ones.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+constexpr uint32_t Usable[] = {20, 36, 68, 132, 196, 260, 388, 516};
+#else
+constexpr uint32_t Usable[] = {28, 44, 76, 140, 204, 268, 396, 524};
+#endif
+
 class SmallMemAllocatorTest : public ::testing::Test {
 protected:
     PoolWiring wiring;
@@ -22,15 +30,14 @@ protected:
 }  // namespace
 
 TEST_F(SmallMemAllocatorTest, BinsAreSetUpOnLargestPagesUnshared) {
-    const uint32_t usable[] = {20, 36, 68, 132, 196, 260, 388, 516};
     for (uint32_t bin = 0; bin < SmallMemAllocator::BinCount; ++bin) {
         SCOPED_TRACE(bin);
         Bank& bank = small.Bin(bin);
-        EXPECT_EQ(bank.GetUsableSize(), usable[bin]);
+        EXPECT_EQ(bank.GetUsableSize(), Usable[bin]);
         EXPECT_EQ(bank.GetBlockClass(), 4u);
         EXPECT_FALSE(bank.IsShareable());
         EXPECT_EQ(bank.RefCount(), 0);
-        EXPECT_EQ(bank.ElementsPerPage(), (65536 - FirstOffset) / (usable[bin] + 4));
+        EXPECT_EQ(bank.ElementsPerPage(), (65536 - FirstOffset) / (Usable[bin] + 4));
         EXPECT_EQ(bank.CurrentPage(), nullptr);
     }
     EXPECT_EQ(wiring.runtime.Calls(), 0u) << "pages are taken on demand";
@@ -41,9 +48,13 @@ TEST_F(SmallMemAllocatorTest, EachSizeGoesToTheFirstBinThatHoldsIt) {
         uint32_t size;
         uint32_t bin;
     };
-    const Case cases[] = {{0, 0},   {20, 0},  {21, 1},  {36, 1},  {37, 2},  {68, 2},
-                          {69, 3},  {132, 3}, {133, 4}, {196, 4}, {197, 5}, {260, 5},
-                          {261, 6}, {388, 6}, {389, 7}, {511, 7}, {516, 7}};
+    // Each bin's first and last size, and the largest general request.
+    std::vector<Case> cases{{0, 0}};
+    for (uint32_t bin = 0; bin < SmallMemAllocator::BinCount; ++bin) {
+        if (bin > 0) cases.push_back({Usable[bin - 1] + 1, bin});
+        cases.push_back({Usable[bin], bin});
+    }
+    cases.push_back({511, 7});
     std::vector<char*> elements;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
@@ -53,16 +64,16 @@ TEST_F(SmallMemAllocatorTest, EachSizeGoesToTheFirstBinThatHoldsIt) {
         const uint32_t word = HeaderWord::Read(element);
         EXPECT_EQ(HeaderWord::Kind(word), c.bin + 2);
         EXPECT_EQ(word & 0xFFFFu, 0u);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(element) % 8, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(element) % QXMEMORY_ALLOC_ALIGNMENT, 0u);
         // The element lies in its bin's current page, at the slot its word names.
         Bank& bank = small.Bin(c.bin);
         EXPECT_EQ(element, bank.CurrentPage()->Element(HeaderWord::SmallSlot(word), bank.Stride()));
         std::memset(element, int(c.size & 0xFF), bank.GetUsableSize());
         elements.push_back(element);
     }
-    EXPECT_EQ(small.Alloc(517), nullptr);
+    EXPECT_EQ(small.Alloc(Usable[7] + 1), nullptr);
     EXPECT_EQ(small.Alloc(0xFFFFFFFFu), nullptr);
-    EXPECT_EQ(SmallMemAllocator::BinFor(517), SmallMemAllocator::BinCount);
+    EXPECT_EQ(SmallMemAllocator::BinFor(Usable[7] + 1), SmallMemAllocator::BinCount);
     EXPECT_EQ(wiring.cache.InUseBytes(), 8 * 65536u);
 
     // Filling each element to its usable size damaged no neighbour's word.
@@ -96,7 +107,7 @@ TEST_F(SmallMemAllocatorTest, HeaderWordCarriesKindAndSlot) {
     char* second = static_cast<char*>(small.Alloc(132));
     EXPECT_EQ(HeaderWord::Read(first), 5u << 28);
     EXPECT_EQ(HeaderWord::Read(second), (5u << 28) | (1u << 16));
-    EXPECT_EQ(second - first, 136);
+    EXPECT_EQ(second - first, ptrdiff_t(Bank::StrideFor(128)));
     EXPECT_EQ(first - reinterpret_cast<char*>(small.Bin(3).CurrentPage()), ptrdiff_t(FirstOffset));
     small.Free(first);
     small.Free(second);
@@ -110,7 +121,7 @@ TEST_F(SmallMemAllocatorTest, FreedElementComesBackWithTheSameWord) {
     const uint32_t word = HeaderWord::Read(b);
     small.Free(b);
     EXPECT_TRUE(small.Bin(2).Validate());
-    EXPECT_EQ(small.Alloc(40), b);
+    EXPECT_EQ(small.Alloc(60), b);
     EXPECT_EQ(HeaderWord::Read(b), word);
     small.Free(a);
     small.Free(c);
@@ -123,13 +134,15 @@ TEST_F(SmallMemAllocatorTest, FreedElementComesBackWithTheSameWord) {
 }
 
 TEST_F(SmallMemAllocatorTest, SmallestBinFillsAWholePageBeforeTakingASecond) {
-    const uint32_t perPage = (65536 - FirstOffset) / 24;
+    const uint32_t perPage = (65536 - FirstOffset) / (Usable[0] + 4);
 #if UINTPTR_MAX == 0xFFFFFFFFu
     ASSERT_EQ(perPage, 2730u);
+#else
+    ASSERT_EQ(perPage, 2047u);
 #endif
     std::vector<void*> elements;
     for (uint32_t i = 0; i < perPage; ++i) {
-        elements.push_back(small.Alloc(i % 21));
+        elements.push_back(small.Alloc(i % (Usable[0] + 1)));
         ASSERT_NE(elements.back(), nullptr);
         ASSERT_EQ(HeaderWord::Read(elements.back()), HeaderWord::SmallElement(0, i));
     }

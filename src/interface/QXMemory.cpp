@@ -1,5 +1,6 @@
 #include "interface/QXMemory.h"
 
+#include "common/DefaultAlignment.h"
 #include "common/HeaderWord.h"
 #include "common/MemoryChecker.h"
 #include "common/StatsRecord.h"
@@ -22,7 +23,7 @@ void* QXMemory::Alloc(uint32_t size, uintptr_t) {
 }
 
 void* QXMemory::Alloc(uint32_t size) {
-    if (size >= SmallLimit) return GetAlignedHeap().Alloc(size, 8);
+    if (size >= SmallLimit) return GetAlignedHeap().Alloc(size, DefaultAlignment);
     return GetSmallMemAllocator().Alloc(size);
 }
 

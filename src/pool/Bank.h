@@ -19,6 +19,7 @@
 
 #include "IQXMemory.h"
 #include "common/BlockClass.h"
+#include "common/DefaultAlignment.h"
 #include "pool/BankPage.h"
 
 class BlockCache;
@@ -30,10 +31,11 @@ public:
     Bank(const Bank&) = delete;
     Bank& operator=(const Bank&) = delete;
 
-    // Bytes per slot for an element size: size plus the header word, rounded up to 8. Computed
-    // wide so that sizes near 4 GiB cannot wrap to a small stride.
+    // Bytes per slot for an element size: size plus the header word, rounded up to the default
+    // alignment (8 on 32-bit targets, 16 on 64-bit ones), so that every element keeps it.
+    // Computed wide so that sizes near 4 GiB cannot wrap to a small stride.
     static constexpr uint64_t StrideFor(uint32_t elementSize) {
-        return (uint64_t(elementSize) + 11) & ~7ull;
+        return (uint64_t(elementSize) + 4 + DefaultAlignment - 1) & ~uint64_t(DefaultAlignment - 1);
     }
 
     // Sets the shape: shareable flag, block class, stride and elements per page. The ring, the

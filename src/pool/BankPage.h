@@ -5,8 +5,9 @@
 // Each slot starts with its 32-bit header word; the element follows it. While a slot is free
 // its word holds the index of the next free slot of the page (only the low 16 bits are
 // followed); while it is allocated, its own index. The first element sits at the first multiple
-// of 8 after the header and its word, so with an 8-aligned page and a stride that is a multiple
-// of 8 every element is 8-aligned: at page + 16 on 32-bit targets.
+// of the default alignment after the header and its word, so with a page and a stride aligned
+// like that every element is too: at page + 16 on 32-bit targets (alignment 8), at page + 32 on
+// 64-bit ones (alignment 16).
 //
 // Pages are formatted lazily. A fresh page chains slot i to i + 1, and slots are only pushed and
 // popped at the chain's head, so the slots never handed out since the page was formatted are
@@ -22,6 +23,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "common/DefaultAlignment.h"
 
 struct BankPage {
     BankPage* next;  // the bank's ring of pages
@@ -55,7 +58,8 @@ struct BankPage {
 };
 
 inline constexpr uint32_t BankPage::HeaderSize = offsetof(BankPage, firstFree) + sizeof(uint16_t);
-inline constexpr uint32_t BankPage::FirstElementOffset = (HeaderSize + 4 + 7) & ~7u;
+inline constexpr uint32_t BankPage::FirstElementOffset =
+    (HeaderSize + 4 + DefaultAlignment - 1) & ~(DefaultAlignment - 1);
 
 inline uint32_t& BankPage::Place(uint32_t placeOffset) {
     return *reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(this) + placeOffset);
@@ -75,8 +79,11 @@ inline BankPage* BankPage::FromElement(void* element, uint32_t index, uint32_t s
                                        FirstElementOffset);
 }
 
-static_assert(BankPage::FirstElementOffset % 8 == 0, "elements are 8-aligned");
+static_assert(BankPage::FirstElementOffset % DefaultAlignment == 0, "elements keep the alignment");
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(BankPage::HeaderSize == 12 && sizeof(BankPage) == 12, "three words");
 static_assert(BankPage::FirstElementOffset == 16, "slot 0's word at 12, its element at 16");
+#else
+static_assert(BankPage::HeaderSize == 20, "two links and two 16-bit counts");
+static_assert(BankPage::FirstElementOffset == 32, "slot 0's word at 28, its element at 32");
 #endif

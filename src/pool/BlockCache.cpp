@@ -1,5 +1,6 @@
 #include "pool/BlockCache.h"
 
+#include "common/DefaultAlignment.h"
 #include "common/MemoryChecker.h"
 #include "system/AlignedHeap.h"
 
@@ -53,7 +54,7 @@ void* BlockCache::Get(int32_t sizeClass, const AllocTag* tag) {
     Trim(RoomFor(size, limit_));
     // If the heap fails, the system heap flushes this cache on this thread (the lock is
     // re-entrant) before its retry.
-    void* block = heap_.Alloc(size, 8, tag);
+    void* block = heap_.Alloc(size, DefaultAlignment, tag);
     if (block) {
         inUseBytes_ += size;
         MemoryChecker::MarkBlockHandedOut(block, size);

@@ -10,7 +10,7 @@
 // eviction walks forward from the anchor's successor, so it takes the most recently cached blocks
 // first and the anchor last.
 //
-// Every block is an AlignedHeap block at alignment 8; the cache frees only through it.
+// Every block is an AlignedHeap block at the default alignment; the cache frees only through it.
 #pragma once
 
 #include <stddef.h>
@@ -43,9 +43,9 @@ public:
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
 
-    // A block of BlockClassSize(sizeClass) bytes, 8-aligned: the one of its class given back
-    // most recently, else a new one after evicting other classes to make room. Null for a class
-    // outside 0 to 4 (nothing changes) or when the heap fails.
+    // A block of BlockClassSize(sizeClass) bytes, at the default alignment: the one of its class
+    // given back most recently, else a new one after evicting other classes to make room. Null for
+    // a class outside 0 to 4 (nothing changes) or when the heap fails.
     void* Get(int32_t sizeClass, const AllocTag* tag);
     // Gives back a block from Get with the same class: cached if the budget allows after
     // trimming, freed otherwise. Null, and classes outside 0 to 4, do nothing.

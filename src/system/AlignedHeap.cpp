@@ -1,10 +1,15 @@
 #include "system/AlignedHeap.h"
 
+#include "common/DefaultAlignment.h"
 #include "common/HeaderWord.h"
 
 uint32_t AlignedHeap::RawRequestSize(uint32_t size, uint32_t alignment) {
     if (alignment == 0 || alignment > MaxAlignment) return 0;
-    const uint64_t allowance = alignment == 8 ? 8 : uint64_t(alignment) + 3;
+    // Runtime-heap blocks are at least 4-aligned, so at alignment 8, and at 16 on 64-bit targets,
+    // the gap in front of the word is at most the alignment less 4: the alignment itself covers
+    // gap and word. Any other alignment takes the largest gap, alignment - 1, plus the word.
+    const bool gapFits = alignment == 8 || alignment == DefaultAlignment;
+    const uint64_t allowance = gapFits ? alignment : uint64_t(alignment) + 3;
     const uint64_t request = size + allowance;
     return request > 0xFFFFFFFFu ? 0 : uint32_t(request);
 }

@@ -2,8 +2,9 @@
 //
 // Layout inside the raw block R: [gap][header word][caller's bytes][slack]. The header word holds
 // the gap, so Free finds R from the caller's pointer alone. Alignment 8 asks for size + 8 bytes
-// (the runtime heap returns 4-aligned blocks, so the gap is 0 or 4); any other alignment asks
-// for size + alignment + 3, enough for the largest gap and the word.
+// (the runtime heap returns 4-aligned blocks, so the gap is 0 or 4), and on 64-bit targets
+// alignment 16, the default there, asks for size + 16 (a gap of 0 to 12); any other alignment
+// asks for size + alignment + 3, enough for the largest gap and the word.
 #pragma once
 
 #include <stdint.h>

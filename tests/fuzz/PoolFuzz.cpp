@@ -402,7 +402,8 @@ public:
         model.perPage = (BlockClassSize(blockClass) - BankPage::FirstElementOffset) / model.stride;
         FUZZ_CHECK(model.bank->GetUsableSize() == model.stride - 4);
         FUZZ_CHECK(model.bank->GetUsableSize() >= elementSize);
-        FUZZ_CHECK(model.stride % 8 == 0 && model.stride - elementSize < 12);
+        FUZZ_CHECK(model.stride % DefaultAlignment == 0 &&
+                   model.stride - elementSize < 4 + DefaultAlignment);
         FUZZ_CHECK(model.bank->ElementsPerPage() == model.perPage && model.perPage >= 1);
         banks_.push_back(std::move(model));
     }
@@ -451,7 +452,7 @@ public:
         const uint32_t index = current.Take();
         FUZZ_CHECK(element ==
                    current.start + BankPage::FirstElementOffset + size_t(index) * bank.stride);
-        FUZZ_CHECK(reinterpret_cast<uintptr_t>(element) % 8 == 0);
+        FUZZ_CHECK(reinterpret_cast<uintptr_t>(element) % DefaultAlignment == 0);
         FUZZ_CHECK(HeaderWord::Read(element) == index);
         const uint32_t seed = nextSeed_++;
         Fill(element, bank.bank->GetUsableSize(), seed);
@@ -531,7 +532,7 @@ private:
     // A block the cache took from the heap: aligned, and no block the harness knows of.
     void CheckFresh(void* block) {
         FUZZ_CHECK(block != nullptr);
-        FUZZ_CHECK(reinterpret_cast<uintptr_t>(block) % 8 == 0);
+        FUZZ_CHECK(reinterpret_cast<uintptr_t>(block) % DefaultAlignment == 0);
         FUZZ_CHECK(!model_.IsCached(block));
         for (const Held& held : held_) FUZZ_CHECK(held.block != block);
         for (const BankModel& bank : banks_)
@@ -613,10 +614,11 @@ uint32_t PickLimit(FuzzedDataProvider& in) {
 std::pair<uint32_t, int32_t> PickShape(FuzzedDataProvider& in) {
     if (in.ConsumeIntegralInRange(0, 7) != 5) {
         const uint32_t perPage = 16 - in.ConsumeIntegralInRange<uint32_t>(0, 15);
-        // The widest stride that still fits perPage slots, less up to 7 bytes that the
-        // rounding of the stride to 8 gives back.
-        const uint32_t stride = (BlockClassSize(0) - BankPage::FirstElementOffset) / perPage & ~7u;
-        return {stride - 4 - in.ConsumeIntegralInRange<uint32_t>(0, 7), 0};
+        // The widest stride that still fits perPage slots, less what the rounding of the stride
+        // to the default alignment gives back.
+        const uint32_t stride =
+            (BlockClassSize(0) - BankPage::FirstElementOffset) / perPage & ~(DefaultAlignment - 1);
+        return {stride - 4 - in.ConsumeIntegralInRange<uint32_t>(0, DefaultAlignment - 1), 0};
     }
     uint32_t size = in.ConsumeIntegralInRange(0, 3) == 3
                         ? in.ConsumeIntegralInRange<uint32_t>(0, 65536)

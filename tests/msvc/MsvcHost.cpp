@@ -75,10 +75,11 @@ void CheckGeneralAllocation(IQXMemory* memory, Checks& checks) {
     // Slot 1 (tagged) and slot 2: a small-bin element of bin 3 (kind 5) and a heap block.
     void* small = memory->Alloc(100, uintptr_t(0x5A5A));
     Check(checks,
-          small && Kind(small) == 5 && (HeaderWord(small) & 0xFFFF) == 0 && Aligned(small, 8),
+          small && Kind(small) == 5 && (HeaderWord(small) & 0xFFFF) == 0 &&
+              Aligned(small, QXMEMORY_ALLOC_ALIGNMENT),
           "slot 1 Alloc(size, tag) gives a bin-3 element");
     void* large = memory->Alloc(600);
-    Check(checks, large && Kind(large) == 1 && Aligned(large, 8),
+    Check(checks, large && Kind(large) == 1 && Aligned(large, QXMEMORY_ALLOC_ALIGNMENT),
           "slot 2 Alloc(600) gives a heap block");
     void* tiny = memory->Alloc(0);
     Check(checks, tiny && Kind(tiny) == 2, "slot 2 Alloc(0) gives a bin-0 element");

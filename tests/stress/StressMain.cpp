@@ -118,14 +118,35 @@ uint32_t HeaderOf(const void* pointer) {
     return word;
 }
 
+// Every element and block is aligned to this: 8 on 32-bit targets, 16 on 64-bit ones. Strides
+// round to it, and a page's first element sits at the first multiple of it past the page header.
+constexpr uint32_t Align = QXMEMORY_ALLOC_ALIGNMENT;
+constexpr uint32_t StrideFor(uint32_t elementSize) {
+    return (elementSize + 4 + Align - 1) & ~(Align - 1);
+}
+constexpr uint32_t PageRoom = 65536 - (Align == 8 ? 16 : 32);  // the slots' room in a 64 KiB page
+
+// The bins' usable sizes: each element size's stride less its header word.
+const uint32_t* BinUsable() {
+    static const uint32_t elementSizes[8] = {16, 32, 64, 128, 196, 256, 384, 512};
+    static uint32_t usable[8];
+    for (int bin = 0; bin < 8; ++bin) usable[bin] = StrideFor(elementSizes[bin]) - 4;
+    return usable;
+}
+
 // The kind the header word of Alloc(size) must carry: the first small bin whose usable size
 // holds the request, kind 1 (the aligned heap) from 512 bytes up.
 uint32_t ExpectedAllocKind(uint32_t size) {
-    static const uint32_t usable[8] = {20, 36, 68, 132, 196, 260, 388, 516};
     if (size >= 512) return 1;
     uint32_t bin = 0;
-    while (usable[bin] < size) ++bin;
+    while (BinUsable()[bin] < size) ++bin;
     return bin + 2;
+}
+
+// The header word of a heap block at the default alignment: kind 1 and a gap that leaves the
+// block aligned behind the word, from a runtime-heap block that is at least 4-aligned.
+bool DefaultAlignedHeader(uint32_t header) {
+    return header >> 28 == 1 && (header & 0x0FFFFFFF) % 4 == 0 && (header & 0x0FFFFFFF) < Align;
 }
 
 // --- Errors --------------------------------------------------------------------------------
@@ -354,13 +375,17 @@ private:
 
     void SmallAlloc() {
         if (!random_.Grow(general_.size(), GeneralCap)) return FreeGeneral();
-        static const uint32_t edges[] = {0,   1,   20,  21,  36,  37,  68,  69, 132,
-                                         133, 196, 197, 260, 261, 388, 389, 511};
+        // Each bin's last size and the next bin's first.
+        uint32_t edges[17] = {0, 511};
+        for (int bin = 0; bin < 7; ++bin) {
+            edges[2 + 2 * bin] = BinUsable()[bin];
+            edges[3 + 2 * bin] = BinUsable()[bin] + 1;
+        }
         const uint32_t size = random_.OneIn(4) ? random_.Pick(edges) : random_.Below(512);
         void* p = random_.OneIn(8) ? memory_->Alloc(size, uintptr_t(index_)) : memory_->Alloc(size);
         if (!Expect(p != nullptr, "Alloc(%u) returned null", size)) return;
         const uint32_t header = HeaderOf(p);
-        Expect(uintptr_t(p) % 8 == 0, "Alloc(%u) returned %p, not 8-aligned", size, p);
+        Expect(uintptr_t(p) % Align == 0, "Alloc(%u) returned %p, not aligned", size, p);
         Expect(header >> 28 == ExpectedAllocKind(size) && (header & 0xFFFF) == 0,
                "Alloc(%u): header word %08x, expected kind %u", size, header,
                ExpectedAllocKind(size));
@@ -374,9 +399,10 @@ private:
         void* p = memory_->Alloc(size);
         if (!Expect(p != nullptr, "Alloc(%u) returned null", size)) return;
         const uint32_t header = HeaderOf(p);
-        Expect(uintptr_t(p) % 8 == 0, "Alloc(%u) returned %p, not 8-aligned", size, p);
-        Expect(header == 0x10000000u || header == 0x10000004u,
-               "Alloc(%u): header word %08x, expected kind 1 with a gap of 0 or 4", size, header);
+        Expect(uintptr_t(p) % Align == 0, "Alloc(%u) returned %p, not aligned", size, p);
+        Expect(DefaultAlignedHeader(header),
+               "Alloc(%u): header word %08x, expected kind 1 with a gap below %u", size, header,
+               Align);
         Keep(general_, p, size, header, Source::General);
     }
 
@@ -444,9 +470,8 @@ private:
         void* p = bank->Alloc();
         if (!Expect(p != nullptr, "bank %p: Alloc returned null", (void*)bank)) return;
         const uint32_t header = HeaderOf(p);
-        // The word is the slot index; a page of any class holds fewer than 65520 / stride.
-        const uint32_t stride = (elementSize + 11) & ~7u;
-        Expect(uintptr_t(p) % 8 == 0 && header < 65520 / stride,
+        // The word is the slot index; a page of any class holds at most PageRoom / stride.
+        Expect(uintptr_t(p) % Align == 0 && header < PageRoom / StrideFor(elementSize),
                "bank %p (element size %u): element %p, header word %08x", (void*)bank, elementSize,
                p, header);
         Keep(into, p, elementSize, header, Source::Element, bank);
@@ -499,7 +524,7 @@ private:
         void* p = memory_->AllocBlock(sizeClass, &tags_[random_.Below(2)]);
         if (!Expect(p != nullptr, "AllocBlock(%d) returned null", (int)sizeClass)) return;
         const uint32_t header = HeaderOf(p);
-        Expect(uintptr_t(p) % 8 == 0 && (header == 0x10000000u || header == 0x10000004u),
+        Expect(uintptr_t(p) % Align == 0 && DefaultAlignedHeader(header),
                "AllocBlock(%d) returned %p with header word %08x", (int)sizeClass, p, header);
         Keep(blocks_, p, 4096u << sizeClass, header, Source::Block);
         blocks_.back().sizeClass = sizeClass;
