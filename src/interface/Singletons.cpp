@@ -1,6 +1,7 @@
 #include "interface/Singletons.h"
 
 #include <atomic>
+#include <new>
 #include <utility>
 
 #include "interface/LibraryLocks.h"
@@ -104,6 +105,25 @@ public:
     Building& operator=(const Building&) = delete;
 };
 
+#if defined(QXMEMORY_KEEP_SINGLETONS)
+// Built into a process's malloc, the singletons are never destroyed: code that runs after the
+// exit handlers, or on other threads meanwhile, still allocates and frees.
+template <typename T>
+class Singleton {
+public:
+    template <typename... Args>
+    explicit Singleton(std::atomic<T*>& made, Args&&... args) {
+        made.store(new (storage_) T(std::forward<Args>(args)...), std::memory_order_release);
+    }
+    Singleton(const Singleton&) = delete;
+    Singleton& operator=(const Singleton&) = delete;
+
+    T& Object() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
+#else
 // A singleton's object, published once made and unpublished when it is destroyed at unload.
 template <typename T>
 class Singleton {
@@ -123,6 +143,7 @@ private:
     T object_;
     std::atomic<T*>& made_;
 };
+#endif
 
 }  // namespace
 

@@ -27,15 +27,15 @@ SmallMemAllocator::SmallMemAllocator(BlockCache& cache)
 
 namespace {
 
-constexpr uint32_t LargestUsableSize = uint32_t(
-    Bank::StrideFor(SmallMemAllocator::BinElementSize[SmallMemAllocator::BinCount - 1]) - 4);
+constexpr uint32_t LargestUsableSize =
+    SmallMemAllocator::UsableSize(SmallMemAllocator::BinCount - 1);
 
 // Entry q is the first bin whose usable size (its stride minus the header word) is at least 4q.
 constexpr std::array<uint8_t, LargestUsableSize / 4 + 1> MakeBinByQuarter() {
     std::array<uint8_t, LargestUsableSize / 4 + 1> table{};
     uint8_t bin = 0;
     for (uint32_t quarter = 0; quarter < table.size(); ++quarter) {
-        while (Bank::StrideFor(SmallMemAllocator::BinElementSize[bin]) - 4 < quarter * 4) ++bin;
+        while (SmallMemAllocator::UsableSize(bin) < quarter * 4) ++bin;
         table[quarter] = bin;
     }
     return table;
@@ -63,7 +63,7 @@ void* SmallMemAllocator::Alloc(uint32_t size) {
 void SmallMemAllocator::Free(void* element) {
     // Checked before the word is read: a second free finds the word holding a free-chain index,
     // or the cache's links if the page went back to it.
-    constexpr uint32_t SmallestUsableSize = uint32_t(Bank::StrideFor(BinElementSize[0]) - 4);
+    constexpr uint32_t SmallestUsableSize = UsableSize(0);
     if (!element || MemoryChecker::ReportIfFreed(element, SmallestUsableSize)) return;
     const uint32_t word = HeaderWord::Read(element);
     bins_[HeaderWord::SmallBin(word)].bank.FreeIndexed(element, HeaderWord::SmallSlot(word));

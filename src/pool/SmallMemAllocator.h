@@ -36,6 +36,10 @@ public:
     // usable size holds it. Every usable size is a multiple of 4, so one table entry per four
     // sizes gives the same answer as comparing with each bin in turn.
     static uint32_t BinFor(uint32_t size);
+    // The bytes an element of a bin holds: its stride less the header word.
+    static constexpr uint32_t UsableSize(uint32_t bin) {
+        return uint32_t(Bank::StrideFor(BinElementSize[bin]) - 4);
+    }
     Bank& Bin(uint32_t bin) { return bins_[bin].bank; }
 
 private:

@@ -31,8 +31,10 @@ void* AlignedHeap::Alloc(uint32_t size, uint32_t alignment, const AllocTag*) {
     return Alloc(size, alignment);
 }
 
+void* AlignedHeap::RawBlockOf(void* block) {
+    return static_cast<char*>(block) - 4 - HeaderWord::Payload(HeaderWord::Read(block));
+}
+
 void AlignedHeap::Free(void* block) {
-    if (!block) return;
-    const uint32_t gap = HeaderWord::Payload(HeaderWord::Read(block));
-    system_.Free(0, static_cast<char*>(block) - 4 - gap);
+    if (block) system_.Free(0, RawBlockOf(block));
 }

@@ -30,6 +30,8 @@ public:
     void* Alloc(uint32_t size, uint32_t alignment, const AllocTag* tag);
     // Releases a block from Alloc; null does nothing.
     void Free(void* block);
+    // The runtime-heap block a block from Alloc lies in, found from its header word.
+    static void* RawBlockOf(void* block);
 
     // The raw request for size at alignment, or 0 when it is not served.
     static uint32_t RawRequestSize(uint32_t size, uint32_t alignment);
