@@ -30,7 +30,9 @@
 /// form or with IQXMemory::Free, and a block from IQXMemory::Alloc or AllocAligned with any
 /// delete form. Each call costs one load of a cached interface pointer before the virtual call;
 /// the first one, which may come before any static initialiser of the program has run, asks
-/// GetIQXMemory().
+/// GetIQXMemory(). Under GCC and clang outside Windows the header also makes the library's objects
+/// before the executable's static objects are constructed, so that they are destroyed after them
+/// at exit and a static object may still delete in its destructor.
 ///
 /// The sized forms are defined where the compiler has sized deallocation
 /// (`__cpp_sized_deallocation`, and always under Microsoft's compilers, which declare them), the
@@ -136,6 +138,16 @@ inline void* AllocateOrNull(size_t size, size_t alignment) noexcept {
 }
 
 inline void Free(void* block) noexcept { Memory()->Free(block); }
+
+#if defined(__GNUC__) && !defined(_WIN32)
+// The library's objects are destroyed at exit among the program's static objects, in the reverse
+// order of their making. Made here, before any static object of the executable is constructed at
+// the default priority, they outlive those objects, whose destructors may still delete. (On
+// Windows they live in the DLL, which the executable's exit handlers run before.)
+__attribute__((constructor(101))) static void MakeLibraryFirst() {
+    Memory()->SmallHeapCounter();  // makes every object an allocation or a free needs
+}
+#endif
 
 }  // namespace global_new
 }  // namespace qxmemory

@@ -94,6 +94,15 @@ const struct {
 #endif
 };
 
+#if !defined(_MSC_VER)
+// Constructed before the checks first allocate and deleting at exit, after the library's first
+// use: the library's objects must outlive it.
+struct HeldToExit {
+    int* value;
+    ~HeldToExit() { delete value; }
+} heldToExit;
+#endif
+
 int handlerCalls;
 void UninstallOnThirdCall() {
     if (++handlerCalls == 3) std::set_new_handler(nullptr);
@@ -127,7 +136,11 @@ extern "C" int RunGlobalNewChecks(void (*reportFailure)(const char* failure)) {
     // The forms the compiler picks for expressions, sized ones where it has them.
     int* value = new int(5);
     Check(Placed(value, sizeof(int), promised), "new-expression");
+#if !defined(_MSC_VER)
+    heldToExit.value = value;
+#else
     delete value;
+#endif
 #if defined(__cpp_aligned_new)
     Line* lines = new Line[3];
     Check(Placed(lines, 3 * sizeof(Line), 64), "new[]-expression of a 64-aligned type");
