@@ -14,7 +14,8 @@ install(TARGETS QXMemory EXPORT QXMemoryTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/IQXMemory.h include/QXMemory.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/IQXMemory.h include/QXMemory.hpp include/QXMemoryGlobalNew.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
   # The export table, and the import library Microsoft's linker looks for (QXMemory.lib) beside
   # MinGW's (libQXMemory.dll.a).
