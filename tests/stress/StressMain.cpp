@@ -127,12 +127,10 @@ constexpr uint32_t StrideFor(uint32_t elementSize) {
 constexpr uint32_t PageRoom = 65536 - (Align == 8 ? 16 : 32);  // the slots' room in a 64 KiB page
 
 // The bins' usable sizes: each element size's stride less its header word.
-const uint32_t* BinUsable() {
-    static const uint32_t elementSizes[8] = {16, 32, 64, 128, 196, 256, 384, 512};
-    static uint32_t usable[8];
-    for (int bin = 0; bin < 8; ++bin) usable[bin] = StrideFor(elementSizes[bin]) - 4;
-    return usable;
-}
+constexpr uint32_t BinUsableSizes[8] = {StrideFor(16) - 4,  StrideFor(32) - 4,  StrideFor(64) - 4,
+                                        StrideFor(128) - 4, StrideFor(196) - 4, StrideFor(256) - 4,
+                                        StrideFor(384) - 4, StrideFor(512) - 4};
+const uint32_t* BinUsable() { return BinUsableSizes; }
 
 // The kind the header word of Alloc(size) must carry: the first small bin whose usable size
 // holds the request, kind 1 (the aligned heap) from 512 bytes up.
