@@ -21,8 +21,11 @@ PEER_ORDER = ["glibc", "mimalloc", "jemalloc", "tcmalloc"]
 DISPLAY = {QX: "QXMemory"}
 COLORS = {QX: "#b2182b", "glibc": "#7f7f7f", "mimalloc": "#2166ac", "jemalloc": "#4d9221",
           "tcmalloc": "#e08214"}
-WORKLOAD_ORDER = ["small", "crossthread", "large", "pool", "walks", "pageblock", "range",
-                  "rangesweep", "tag", "rss"]
+WORKLOAD_ORDER = ["program", "small", "crossthread", "large", "pool", "walks", "pageblock",
+                  "range", "rangesweep", "tag", "rss"]
+# Whole programs: CPU seconds in one workload's rows, wall seconds in another's, shown together.
+PROGRAM = "program"
+PROGRAM_WALL = "program-wall"
 # The range heap sweep is a curve, not a comparison with peers: its rows name the live set, the
 # search and the free blocks, and become a table of their own and a line chart.
 SWEEP = "rangesweep"
@@ -31,6 +34,12 @@ SWEEP_VARIANT = re.compile(r"K=(\d+) (alloc|walk): (\d+) free blocks")
 
 # What one op is, per workload; rows from other sources (replayed traces) explain themselves.
 ABOUT = {
+    "program": "Whole programs from Debian's packages, each allocator preloaded (QXMemory's malloc "
+               "front, libQXMemoryMalloc.so) into every process of the run "
+               "(bench/programs/run-programs). Five rounds with the allocators interleaved; the "
+               "median of each measure. CPU is user plus system time of the program and its "
+               "children (g++ runs cc1plus), wall the elapsed time, RSS the peak resident set; "
+               "every run printed what it printed under glibc. Lower is better.",
     "small": "Sizes uniform in 0-511 bytes, a live set of K objects; one op frees a random live "
              "object and allocates its replacement (first byte written). 1t+idle: one thread "
              "works while a second one exists and waits, as in every real host, so that no lock "
@@ -153,6 +162,35 @@ def table(workload, variants, cells, allocators, previous=None):
     return header, body
 
 
+def program_table(variants, cells, wall_cells, allocators):
+    """One row per program: CPU, wall and RSS per allocator, then QXMemory's ratios."""
+    present = [a for a in allocators if any((v, a) in cells for v in variants)]
+    header = ["program"] + [name(a) for a in present]
+    header += ["QX ÷ glibc (CPU)", "QX ÷ glibc (wall)", "QX ÷ glibc (RSS)",
+               "QX ÷ fastest peer (CPU)"]
+    body = []
+    for variant in variants:
+        row = [variant]
+        for allocator in present:
+            cpu, wall = cells.get((variant, allocator)), wall_cells.get((variant, allocator))
+            row.append(f"{cpu[0]:.2f} s · {wall[0]:.2f} s · {fmt_rss(cpu[1])}"
+                       if cpu and wall else "n/a")
+        mine, glibc = cells.get((variant, QX)), cells.get((variant, "glibc"))
+        mine_wall, glibc_wall = wall_cells.get((variant, QX)), wall_cells.get((variant, "glibc"))
+        row.append(f"{mine[0] / glibc[0]:.2f}×" if mine and glibc else "n/a")
+        row.append(f"{mine_wall[0] / glibc_wall[0]:.2f}×" if mine_wall and glibc_wall else "n/a")
+        row.append(f"{mine[1] / glibc[1]:.2f}×" if mine and glibc else "n/a")
+        peers = [(cells[(variant, p)][0], p) for p in present
+                 if p != QX and (variant, p) in cells]
+        if mine and peers:
+            best, who = min(peers)
+            row.append(f"{mine[0] / best:.2f}× ({who})")
+        else:
+            row.append("n/a")
+        body.append(row)
+    return header, body
+
+
 def sweep_points(variants, cells):
     """{live set: {search: (free blocks, ns)}} from the sweep's rows."""
     points = {}
@@ -233,6 +271,7 @@ def render(header, body):
 def chart(workload, variants, cells, allocators, directory):
     """A clustered bar chart of ns/op (peak RSS for rss) per variant; returns the PNG's path."""
     by_rss = workload == "rss"
+    unit = "CPU seconds" if workload == PROGRAM else "ns per op"
     present = [a for a in allocators if any((v, a) in cells for v in variants)]
     data_path = os.path.join(directory, f"{workload}.dat")
     values = []
@@ -270,7 +309,7 @@ set rmargin 14
 set bmargin 7
 set grid ytics
 set title '{workload}'
-set ylabel '{'peak RSS (MiB)' if by_rss else 'ns per op' + (' (log scale)' if log_scale else '')}'
+set ylabel '{'peak RSS (MiB)' if by_rss else unit + (' (log scale)' if log_scale else '')}'
 set xtics rotate by -25 noenhanced
 set yrange [{'1:*' if log_scale else '0:*'}]
 {'set logscale y' if log_scale else ''}
@@ -346,8 +385,11 @@ def main():
     earlier = None
     if args.previous and os.path.exists(args.previous):
         earlier = organise(load(args.previous))[1]
+    wall = workloads.pop(PROGRAM_WALL, ([], {}))[1]
+    order = [w for w in order if w != PROGRAM_WALL]
     tables = {w: sweep_table(*workloads[w]) if w == SWEEP else
               walks_table(*workloads[w]) if w == WALKS else
+              program_table(*workloads[w], wall, allocators) if w == PROGRAM else
               table(w, *workloads[w], allocators,
                     earlier.get(w, ([], {}))[1] if earlier is not None else None)
               for w in order}

@@ -10,9 +10,10 @@
 #include <new>
 
 #include "IQXMemory.h"
+#include "interface/QXMemory.h"
+#include "interface/Singletons.h"
 #include "malloc/MallocFront.h"
 #include "malloc/MarkedRuntimeHeap.h"
-#include "malloc/OwnedMemory.h"
 #include "platform/CLibraryHeap.h"
 #include "platform/RuntimeHeap.h"
 
@@ -20,73 +21,61 @@
 
 namespace {
 
-OwnedMemory owned;
-MarkedRuntimeHeap runtime{owned};
-alignas(MallocFront) unsigned char frontStorage[sizeof(MallocFront)];
-std::atomic<MallocFront*> front{nullptr};
+MallocFront front;
+MarkedRuntimeHeap runtime{front.Owned()};
 std::atomic<bool> starting{false};
 
-[[gnu::noinline]] MallocFront* Start() {
-    if (starting.exchange(true, std::memory_order_acq_rel)) return nullptr;
+[[gnu::noinline]] bool Start() {
+    if (starting.exchange(true, std::memory_order_acq_rel)) return false;
     // The library's raw memory comes from the C library past this front, marked as ours. Every
     // subsystem a call of the front reaches is built now, so that later calls build nothing.
     CLibraryHeap::Find();
     ReplaceRuntimeHeap(&runtime);
-    IQXMemory* memory = GetIQXMemory();
-    memory->Free(memory->Alloc(0));
-    memory->Free(memory->Alloc(1024));
-    MallocFront* started = new (frontStorage) MallocFront(*memory, owned);
-    front.store(started, std::memory_order_release);
-    return started;
+    IQXMemory& memory = GetQXMemory();
+    memory.Free(memory.Alloc(0));
+    memory.Free(memory.Alloc(1024));
+    front.Start(GetQXMemory());
+    return true;
 }
 
-inline MallocFront* Front() {
-    MallocFront* started = front.load(std::memory_order_acquire);
-    return started ? started : Start();
-}
+// Whether the front serves this call: it has started, or this call starts it.
+inline bool Served() { return front.Started() || Start(); }
 
 }  // namespace
 
 QXMEMORY_MALLOC_EXPORT void* malloc(size_t size) {
-    MallocFront* f = Front();
-    return f ? f->Malloc(size) : CLibraryHeap::Malloc(size);
+    return Served() ? front.Malloc(size) : CLibraryHeap::Malloc(size);
 }
 
 QXMEMORY_MALLOC_EXPORT void free(void* block) {
     // Blocks handed out before the front started are the C library's.
-    MallocFront* f = front.load(std::memory_order_acquire);
-    if (f)
-        f->Free(block);
+    if (front.Started())
+        front.Free(block);
     else
         CLibraryHeap::Free(block);
 }
 
 QXMEMORY_MALLOC_EXPORT void* calloc(size_t count, size_t size) {
-    MallocFront* f = Front();
-    return f ? f->Calloc(count, size) : CLibraryHeap::Calloc(count, size);
+    return Served() ? front.Calloc(count, size) : CLibraryHeap::Calloc(count, size);
 }
 
 QXMEMORY_MALLOC_EXPORT void* realloc(void* block, size_t size) {
-    MallocFront* f = Front();
-    return f ? f->Realloc(block, size) : CLibraryHeap::Realloc(block, size);
+    return Served() ? front.Realloc(block, size) : CLibraryHeap::Realloc(block, size);
 }
 
 QXMEMORY_MALLOC_EXPORT void* reallocarray(void* block, size_t count, size_t size) {
-    MallocFront* f = Front();
-    if (f) return f->ReallocArray(block, count, size);
+    if (Served()) return front.ReallocArray(block, count, size);
     size_t bytes;
     return __builtin_mul_overflow(count, size, &bytes) ? nullptr
                                                        : CLibraryHeap::Realloc(block, bytes);
 }
 
 QXMEMORY_MALLOC_EXPORT void* memalign(size_t alignment, size_t size) {
-    MallocFront* f = Front();
-    return f ? f->Memalign(alignment, size) : CLibraryHeap::Memalign(alignment, size);
+    return Served() ? front.Memalign(alignment, size) : CLibraryHeap::Memalign(alignment, size);
 }
 
 QXMEMORY_MALLOC_EXPORT int posix_memalign(void** out, size_t alignment, size_t size) {
-    MallocFront* f = Front();
-    if (f) return f->PosixMemalign(out, alignment, size);
+    if (Served()) return front.PosixMemalign(out, alignment, size);
     void* block = CLibraryHeap::Memalign(alignment, size);
     if (!block) return 12;  // ENOMEM
     *out = block;
@@ -94,21 +83,19 @@ QXMEMORY_MALLOC_EXPORT int posix_memalign(void** out, size_t alignment, size_t s
 }
 
 QXMEMORY_MALLOC_EXPORT void* aligned_alloc(size_t alignment, size_t size) {
-    MallocFront* f = Front();
-    return f ? f->AlignedAlloc(alignment, size) : CLibraryHeap::Memalign(alignment, size);
+    return Served() ? front.AlignedAlloc(alignment, size) : CLibraryHeap::Memalign(alignment, size);
 }
 
 QXMEMORY_MALLOC_EXPORT void* valloc(size_t size) {
-    MallocFront* f = Front();
-    return f ? f->Valloc(size) : CLibraryHeap::Memalign(4096, size);
+    return Served() ? front.Valloc(size) : CLibraryHeap::Memalign(4096, size);
 }
 
 QXMEMORY_MALLOC_EXPORT void* pvalloc(size_t size) {
-    MallocFront* f = Front();
-    return f ? f->Pvalloc(size) : CLibraryHeap::Memalign(4096, (size + 4095) & ~size_t(4095));
+    return Served() ? front.Pvalloc(size)
+                    : CLibraryHeap::Memalign(4096, (size + 4095) & ~size_t(4095));
 }
 
 QXMEMORY_MALLOC_EXPORT size_t malloc_usable_size(void* block) {
-    MallocFront* f = front.load(std::memory_order_acquire);
-    return f ? f->UsableSize(block) : block ? CLibraryHeap::UsableSize(block) : 0;
+    if (front.Started()) return front.UsableSize(block);
+    return block ? CLibraryHeap::UsableSize(block) : 0;
 }

@@ -30,12 +30,12 @@ void* MallocFront::LibraryAlloc(size_t size, size_t alignment) {
         if (size > 0xFFFFFFFFu ||
             AlignedHeap::RawRequestSize(uint32_t(size), DefaultAlignment) == 0)
             return nullptr;
-        return memory_.Alloc(uint32_t(size));
+        return Memory().QXMemory::Alloc(uint32_t(size));
     }
     if (alignment > AlignedHeap::MaxAlignment || size > 0xFFFFFFFFu ||
         AlignedHeap::RawRequestSize(uint32_t(size), uint32_t(alignment)) == 0)
         return nullptr;
-    return memory_.AllocAligned(uint32_t(size), uint32_t(alignment));
+    return Memory().QXMemory::AllocAligned(uint32_t(size), uint32_t(alignment));
 }
 
 void* MallocFront::Malloc(size_t size) {
@@ -48,7 +48,7 @@ void* MallocFront::Malloc(size_t size) {
 void MallocFront::Free(void* block) {
     if (!block) return;
     if (owned_.Owns(block))
-        memory_.Free(block);
+        Memory().QXMemory::Free(block);
     else
         CLibraryHeap::Free(block);
 }
@@ -93,7 +93,7 @@ void* MallocFront::Realloc(void* block, size_t size) {
     void* moved = Malloc(size);
     if (!moved) return nullptr;  // errno is set; the old block stays as it was
     memcpy(moved, block, size < held ? size : held);
-    memory_.Free(block);
+    Memory().QXMemory::Free(block);
     return moved;
 }
 

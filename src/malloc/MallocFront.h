@@ -6,18 +6,32 @@
 // apart by OwnedMemory, never by reading in front of a pointer that is not ours. Failures set
 // errno as glibc does: ENOMEM when memory cannot be had or a size overflows, EINVAL for an
 // alignment the function refuses.
+//
+// The front holds its map of owned memory itself and reaches the interface object by a pointer
+// set when it starts, so that a process's single front sits at fixed addresses: free() loads the
+// pointer and the map's words at once rather than one after the other. The interface object
+// holds no state of its own, and is called directly rather than through its virtual table.
 #pragma once
 
 #include <stddef.h>
 
-#include "IQXMemory.h"
+#include <atomic>
+
+#include "interface/QXMemory.h"
 #include "malloc/OwnedMemory.h"
 
 class MallocFront {
 public:
-    MallocFront(IQXMemory& memory, const OwnedMemory& owned) : memory_(memory), owned_(owned) {}
+    constexpr MallocFront() = default;
     MallocFront(const MallocFront&) = delete;
     MallocFront& operator=(const MallocFront&) = delete;
+
+    // The map the runtime heap under the library marks; its blocks are what Free gives back to
+    // the library.
+    constexpr OwnedMemory& Owned() { return owned_; }
+    // Starts serving from the library; until then every call is the C library's.
+    void Start(QXMemory& memory) { memory_.store(&memory, std::memory_order_release); }
+    bool Started() const { return memory_.load(std::memory_order_acquire) != nullptr; }
 
     void* Malloc(size_t size);
     void Free(void* block);
@@ -45,6 +59,8 @@ private:
     void* Aligned(size_t alignment, size_t size);
     size_t LibraryUsableSize(void* block);
 
-    IQXMemory& memory_;
-    const OwnedMemory& owned_;
+    QXMemory& Memory() const { return *memory_.load(std::memory_order_relaxed); }
+
+    std::atomic<QXMemory*> memory_{nullptr};
+    OwnedMemory owned_;
 };
