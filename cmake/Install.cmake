@@ -14,6 +14,11 @@ install(TARGETS QXMemory EXPORT QXMemoryTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The malloc front is preloaded, not linked against: the library file alone, with its soname.
+if(QXMEMORY_MALLOC_FRONT)
+  install(TARGETS QXMemoryMalloc LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    NAMELINK_COMPONENT Development)
+endif()
 install(FILES include/IQXMemory.h include/QXMemory.hpp include/QXMemoryGlobalNew.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
