@@ -52,6 +52,19 @@ private:
 constexpr size_t StreamLength = size_t(1) << 19;
 constexpr size_t StreamMask = StreamLength - 1;
 
+// Spins a while, then yields: if the other side has lost its CPU, waiting for it to come back
+// is all this side can do.
+inline void Pause(uint32_t& spins) {
+    if (++spins < 4096) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        return;
+    }
+    spins = 0;
+    sched_yield();
+}
+
 // Writes one byte so that the allocator cannot hand out memory nobody touches.
 inline void Touch(void* block, uint32_t value) {
     static_cast<volatile unsigned char*>(block)[0] = static_cast<unsigned char>(value);

@@ -1,13 +1,14 @@
 // qxbench - runs one allocation workload against QXMemory or against the process's malloc, so
 // that every allocator executes the same workload code in a process of its own.
 //
-//   qxbench list                           every measurement: workload, variant, who runs it
-//   qxbench qx|malloc WORKLOAD [VARIANT]   runs the workload's variants (or one of them)
-//       --seconds S                        length of one timed run (default 0.3)
+//   qxbench list                                 every measurement: workload, variant, who runs it
+//   qxbench qx|malloc|floor WORKLOAD [VARIANT]   runs the workload's variants (or one of them)
+//       --seconds S                              length of one timed run (default 0.3)
 //
 // Each measurement prints one line: workload, variant, allocator, ns per op, peak RSS in KiB.
 // With "malloc" the allocator column names whoever serves malloc in this process: glibc, or a
-// peer preloaded with LD_PRELOAD.
+// peer preloaded with LD_PRELOAD. "floor" runs the small-object workloads against FloorModel,
+// the least that sharing the small bins costs (their "all+floor" rows in the list).
 #include <dlfcn.h>
 #include <sched.h>
 #include <stdint.h>
@@ -23,6 +24,7 @@
 
 #include "BenchHarness.h"
 #include "Churn.h"
+#include "FloorModel.h"
 #include "IQXMemory.h"
 #include "RangeChurn.h"
 
@@ -97,19 +99,6 @@ private:
             head_.store(++head, std::memory_order_release);
             api_.Free(block);
         }
-    }
-
-    // Spins a while, then yields: if the other side has lost its CPU, waiting for it to come
-    // back is all this side can do.
-    static void Pause(uint32_t& spins) {
-        if (++spins < 4096) {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
-            return;
-        }
-        spins = 0;
-        sched_yield();
     }
 
     A api_;
@@ -197,7 +186,7 @@ double MillionObjects(A api, std::string* detail) {
 
 // --- The measurement table. ------------------------------------------------------------------
 
-enum class Side { Qx, Malloc };
+enum class Side { Qx, Malloc, Floor };
 
 struct Result {
     double nsPerOp;
@@ -209,6 +198,7 @@ struct Measurement {
     std::string variant;
     bool qxOnly;
     std::function<Result(Side, double)> run;
+    bool floor = false;  // also runs against the floor model
 };
 
 // With idle set, a second thread waits for the whole measurement (see IdleThread).
@@ -244,6 +234,12 @@ std::vector<Measurement> AllMeasurements() {
         for (uint32_t live : {1u, 1000u, 100000u}) {
             all.push_back({"small", std::string(c.label) + " K=" + std::to_string(live), false,
                            [=](Side side, double seconds) {
+                               if (side == Side::Floor) {
+                                   FloorModel model;
+                                   Churn<FloorModel::Adapter> work(FloorModel::Adapter{&model},
+                                                                   live, small, c.threads);
+                                   return Result{MeasureNsPerStep(work, seconds), std::string()};
+                               }
                                return Timed(
                                    side, seconds,
                                    [&] {
@@ -255,7 +251,8 @@ std::vector<Measurement> AllMeasurements() {
                                            MallocHeap{}, live, small, c.threads);
                                    },
                                    c.idle);
-                           }});
+                           },
+                           !c.idle});
         }
     }
 
@@ -374,7 +371,7 @@ std::string MallocProvider() {
 int Usage() {
     fprintf(stderr,
             "usage: qxbench list\n"
-            "       qxbench qx|malloc WORKLOAD [VARIANT] [--seconds S]\n");
+            "       qxbench qx|malloc|floor WORKLOAD [VARIANT] [--seconds S]\n");
     return 2;
 }
 
@@ -394,18 +391,22 @@ int main(int argc, char** argv) {
     const std::vector<Measurement> all = AllMeasurements();
     if (args[0] == "list") {
         for (const Measurement& m : all)
-            printf("%s\t%s\t%s\n", m.workload, m.variant.c_str(), m.qxOnly ? "qx" : "all");
+            printf("%s\t%s\t%s\n", m.workload, m.variant.c_str(),
+                   m.qxOnly ? "qx" : m.floor ? "all+floor" : "all");
         return 0;
     }
-    if (args.size() < 2 || (args[0] != "qx" && args[0] != "malloc")) return Usage();
-    const Side side = args[0] == "qx" ? Side::Qx : Side::Malloc;
-    const std::string allocator = side == Side::Qx ? "qx" : MallocProvider();
+    if (args.size() < 2 || (args[0] != "qx" && args[0] != "malloc" && args[0] != "floor"))
+        return Usage();
+    const Side side = args[0] == "qx" ? Side::Qx : args[0] == "floor" ? Side::Floor : Side::Malloc;
+    const std::string allocator =
+        side == Side::Qx ? "qx" : side == Side::Floor ? "floor" : MallocProvider();
 
     int matched = 0;
     for (const Measurement& m : all) {
         if (args[1] != m.workload || (args.size() > 2 && args[2] != m.variant)) continue;
         ++matched;
         if (m.qxOnly && side != Side::Qx) continue;  // peers have nothing comparable
+        if (side == Side::Floor && !m.floor) continue;
         const Result result = m.run(side, seconds);
         printf("%s\t%s%s\t%s\t%.2f\t%ld\n", m.workload, m.variant.c_str(), result.detail.c_str(),
                allocator.c_str(), result.nsPerOp, PeakRssKib());

@@ -54,7 +54,7 @@ TEST_F(BankTest, FirstElementsComeFromANewPageInSlotOrder) {
     EXPECT_EQ(second, first + Bank::StrideFor(16));
     EXPECT_EQ(HeaderWord::Read(second), 1u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(second) % QXMEMORY_ALLOC_ALIGNMENT, 0u);
-    EXPECT_EQ(page->freeCount, bank.ElementsPerPage() - 2);
+    EXPECT_EQ(bank.FreeSlotsOf(page).freeCount, bank.ElementsPerPage() - 2);
     EXPECT_EQ(page->next, page);
     EXPECT_EQ(page->prev, page);
     EXPECT_EQ(bank.PageCount(), 1u);
@@ -281,7 +281,7 @@ TEST_F(BankTest, LargestPageFillsToTheFormulaCountBeforeASecondIsAdded) {
     }
     BankPage* page = bank.CurrentPage();
     EXPECT_EQ(bank.PageCount(), 1u);
-    EXPECT_EQ(page->freeCount, 0u);
+    EXPECT_EQ(bank.FreeSlotsOf(page).freeCount, 0u);
     char* last = static_cast<char*>(elements.back());
     EXPECT_EQ(HeaderWord::Read(last), perPage - 1);
     EXPECT_LE(last + bank.GetUsableSize(), reinterpret_cast<char*>(page) + 65536);
@@ -306,7 +306,7 @@ TEST_F(BankTest, GetStatsZeroesEverythingButWordThree) {
     holder.GetStats(&words[0], &stats, &words[1], &words[2], &words[3], &words[4]);
     for (uint32_t i = 0; i < 10; ++i) EXPECT_EQ(stats.words[i], i == 3 ? 0xA3u : 0u) << i;
     for (uint32_t word : words) EXPECT_EQ(word, 0u);
-    EXPECT_EQ(bank.CurrentPage()->freeCount, bank.ElementsPerPage() - 1);
+    EXPECT_EQ(bank.FreeSlotsOf(bank.CurrentPage()).freeCount, bank.ElementsPerPage() - 1);
     bank.Free(element);
 }
 
@@ -317,7 +317,7 @@ TEST_F(BankTest, NullElementsAreIgnored) {
     holder.Free(nullptr);
     bank.FreeIndexed(nullptr, 0);
     bank.FreeIndexed(nullptr, 7);
-    EXPECT_EQ(bank.CurrentPage()->freeCount, bank.ElementsPerPage() - 1);
+    EXPECT_EQ(bank.FreeSlotsOf(bank.CurrentPage()).freeCount, bank.ElementsPerPage() - 1);
     EXPECT_EQ(wiring.cache.InUseBytes(), 4096u);
     EXPECT_TRUE(bank.Validate());
     holder.Free(element);

@@ -32,7 +32,7 @@ bool Bank::AddPage() {
     BankPage* page = static_cast<BankPage*>(cache_.Get(blockClass_, &PageTag));
     if (!page) return false;
     MemoryChecker::MarkBlockAsPage(page, BlockClassSize(blockClass_));
-    page->Format(elementsPerPage_, stride_);
+    const BankPage::FreeSlots slots = page->Format(elementsPerPage_, stride_);
     if (currentPage_) {
         page->prev = currentPage_;
         page->next = currentPage_->next;
@@ -41,7 +41,7 @@ bool Bank::AddPage() {
     } else {
         page->next = page->prev = page;
     }
-    currentPage_ = page;
+    MakeCurrent(page, slots);
     ++ringPages_;
     Place(page);
     ++pagesWithRoom_;
@@ -78,6 +78,16 @@ void Bank::Place(BankPage* page) {
         at = at->next;
     } while (at != page);
     RereadListedPlaces();
+}
+
+void Bank::MakeCurrent(BankPage* page, bool oldStays) {
+    MakeCurrent(page, page ? page->slots : BankPage::FreeSlots{}, oldStays);
+}
+
+void Bank::MakeCurrent(BankPage* page, BankPage::FreeSlots slots, bool oldStays) {
+    if (currentPage_ && oldStays) currentPage_->slots = currentSlots_;
+    currentPage_ = page;
+    currentSlots_ = slots;
 }
 
 void Bank::RereadListedPlaces() {
@@ -130,7 +140,7 @@ bool Bank::MoveToPageWithRoom() {
 #if defined(QXMEMORY_WALK_COUNTS)
         ++walks_.listedPicks;
 #endif
-        currentPage_ = pick;
+        MakeCurrent(pick);
         return true;
     }
     // Otherwise walk: the fullest page with room, the first met winning a tie. The walk stops at
@@ -144,14 +154,15 @@ bool Bank::MoveToPageWithRoom() {
 #if defined(QXMEMORY_WALK_COUNTS)
         ++walks_.pagesVisited;
 #endif
-        if (page->freeCount == 0) continue;
-        if (!pick || page->freeCount < pick->freeCount) {
+        // Every page met is another than the current one: their headers hold their free slots.
+        if (page->slots.freeCount == 0) continue;
+        if (!pick || page->slots.freeCount < pick->slots.freeCount) {
             pick = page;
-            if (page->freeCount == 1) break;
+            if (page->slots.freeCount == 1) break;
         }
         if (++met == pagesWithRoom_) break;
     }
-    currentPage_ = pick;
+    MakeCurrent(pick);
     return true;
 }
 
@@ -162,14 +173,15 @@ void* Bank::Alloc() {
 #endif
     if (!currentPage_) {
         if (!AddPage()) return nullptr;
-    } else if (currentPage_->freeCount == 0 && !MoveToPageWithRoom()) {
+    } else if (currentSlots_.freeCount == 0 && !MoveToPageWithRoom()) {
         return nullptr;
     }
     BankPage* page = currentPage_;
-    void* element = page->Take(stride_, elementsPerPage_);
-    if (page->freeCount <= NearlyFullSlots) {
-        if (page->freeCount == 0) --pagesWithRoom_;
-        FreeCountChanged(page, page->freeCount + 1u, page->freeCount);
+    void* element = page->Take(currentSlots_, stride_, elementsPerPage_);
+    const uint32_t left = currentSlots_.freeCount;
+    if (left <= NearlyFullSlots) {
+        if (left == 0) --pagesWithRoom_;
+        FreeCountChanged(page, left + 1u, left);
     }
     return element;
 }
@@ -185,20 +197,22 @@ void Bank::FreeIndexed(void* element, uint32_t index) {
     if (!element) return;
     ScopedLock hold(lock_);
     BankPage* page = BankPage::FromElement(element, index, stride_);
-    page->Put(index, stride_);
-    if (page->freeCount <= NearlyFullSlots + 1) {
-        if (page->freeCount == 1) ++pagesWithRoom_;
-        FreeCountChanged(page, page->freeCount - 1u, page->freeCount);
+    BankPage::FreeSlots& slots = SlotsOf(page);
+    page->Put(slots, index, stride_);
+    const uint32_t free = slots.freeCount;
+    if (free <= NearlyFullSlots + 1) {
+        if (free == 1) ++pagesWithRoom_;
+        FreeCountChanged(page, free - 1u, free);
     }
-    if (page->freeCount == elementsPerPage_) ReturnPage(page);
+    if (free == elementsPerPage_) ReturnPage(page);
 }
 
 void Bank::ReturnPage(BankPage* page) {
     // The page is empty: it leaves the ring and goes back to the cache at once.
     --pagesWithRoom_;
-    if (NearlyFull(page->freeCount)) FreeCountChanged(page, page->freeCount, 0);
+    if (NearlyFull(elementsPerPage_)) FreeCountChanged(page, elementsPerPage_, 0);
     if (--ringPages_ == 0) placesKept_ = true;
-    if (page == currentPage_) currentPage_ = page->next == page ? nullptr : page->next;
+    if (page == currentPage_) MakeCurrent(page->next == page ? nullptr : page->next, false);
     page->next->prev = page->prev;
     page->prev->next = page->next;
     MemoryChecker::MarkPageAsBlock(page, BlockClassSize(blockClass_));
@@ -211,6 +225,11 @@ void Bank::GetStats(uint32_t* first, MemStats* stats, uint32_t* second, uint32_t
                     uint32_t* fourth, uint32_t* fifth) {
     *first = *second = *third = *fourth = *fifth = 0;
     ResetStats(stats);
+}
+
+BankPage::FreeSlots Bank::FreeSlotsOf(BankPage* page) {
+    ScopedLock hold(lock_);
+    return SlotsOf(page);
 }
 
 bool Bank::CanTakeShape(uint32_t stride, uint32_t blockClass) {
@@ -245,16 +264,17 @@ bool Bank::Validate() {
     do {
         if (page->next->prev != page || ++pages > (1u << 20)) return false;
         // Every page in the ring has at least one element allocated.
-        if (page->freeCount >= elementsPerPage_) return false;
-        if (page->freeCount != 0) ++withRoom;
-        if (NearlyFull(page->freeCount)) ++nearlyFull[page->freeCount];
+        const BankPage::FreeSlots slots = SlotsOf(page);
+        if (slots.freeCount >= elementsPerPage_) return false;
+        if (slots.freeCount != 0) ++withRoom;
+        if (NearlyFull(slots.freeCount)) ++nearlyFull[slots.freeCount];
         if (placesKept_ && ringPages_ > 1 && PlaceOf(page->next) <= PlaceOf(page)) ++descents;
         // The chain visits each free slot once. Once it reaches the slot marked untouched, the
         // rest of it is every later slot in order, none of them written yet.
         std::vector<bool> seen(elementsPerPage_);
-        uint32_t index = page->firstFree;
+        uint32_t index = slots.firstFree;
         bool untouched = false;
-        for (uint32_t n = 0; n < page->freeCount; ++n) {
+        for (uint32_t n = 0; n < slots.freeCount; ++n) {
             if (index >= elementsPerPage_ || seen[index]) return false;
             seen[index] = true;
             if (!untouched) {
@@ -277,10 +297,11 @@ bool Bank::Validate() {
     if (listedCount_ > MostListed) return false;
     for (uint32_t i = 0; i < listedCount_; ++i) {
         BankPage* listed = listed_[i].page;
-        if (!NearlyFull(listed->freeCount) || listed_[i].freeCount != listed->freeCount ||
+        const uint32_t listedFree = SlotsOf(listed).freeCount;
+        if (!NearlyFull(listedFree) || listed_[i].freeCount != listedFree ||
             (ringPages_ > 1 && listed_[i].place != PlaceOf(listed)))
             return false;
-        ++listedFull[listed->freeCount];
+        ++listedFull[listedFree];
         for (uint32_t j = 0; j < i; ++j)
             if (listed_[j].page == listed) return false;
         BankPage* at = currentPage_;

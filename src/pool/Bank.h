@@ -88,6 +88,8 @@ public:
 
     // Observers for tests and checks.
     uint32_t Stride() const { return stride_; }
+    // A page's free slots as the bank holds them (for its current page, in the bank itself).
+    BankPage::FreeSlots FreeSlotsOf(BankPage* page);
     uint32_t ElementsPerPage() const { return elementsPerPage_; }
     BankPage* CurrentPage() const { return currentPage_; }
     uint32_t PageCount();
@@ -119,6 +121,16 @@ private:
         return page->Place(BankPage::PlaceOffset(BlockClassSize(blockClass_)));
     }
 
+    // The free slots of a page of the ring: the bank's own copy for its current page. Lock held.
+    BankPage::FreeSlots& SlotsOf(BankPage* page) {
+        return page == currentPage_ ? currentSlots_ : page->slots;
+    }
+    // Makes page current (null for none), the bank taking over its free slots, after writing the
+    // old current page's back into its header unless that page is leaving the bank. Lock held.
+    void MakeCurrent(BankPage* page, bool oldStays = true);
+    // The same for a page whose free slots are given, not read from its header (a fresh one).
+    void MakeCurrent(BankPage* page, BankPage::FreeSlots slots, bool oldStays = true);
+
     // Places are kept while the ring has at most this many pages, so that numbering it afresh
     // leaves plenty of room between neighbours.
     static constexpr uint32_t MostPlacedPages = 1u << 24;
@@ -128,7 +140,8 @@ private:
 
     // The fields a small Alloc and Free use come first, together with the lock.
     CriticalSectionLock lock_;
-    BankPage* currentPage_ = nullptr;  // null exactly when the bank holds no page
+    BankPage* currentPage_ = nullptr;        // null exactly when the bank holds no page
+    BankPage::FreeSlots currentSlots_ = {};  // the current page's; its header's copy is stale
     uint32_t stride_ = 0;
     uint32_t elementsPerPage_ = 0;
     uint32_t pagesWithRoom_ = 0;  // pages of the ring whose free count is not 0

@@ -13,31 +13,30 @@ void MarkUntouched(BankPage* page, uint32_t index, uint32_t stride) {
 
 }  // namespace
 
-void BankPage::Format(uint32_t count, uint32_t stride) {
+BankPage::FreeSlots BankPage::Format(uint32_t count, uint32_t stride) {
     next = prev = nullptr;
-    freeCount = uint16_t(count);
-    firstFree = 0;
     // Every slot is untouched: off limits, header words included, until handed out.
     MemoryChecker::MarkSlotsUntouched(&SlotWord(0, stride), count * stride);
     MarkUntouched(this, 0, stride);
+    return FreeSlots{uint16_t(count), 0};
 }
 
-void* BankPage::Take(uint32_t stride, uint32_t count) {
-    const uint32_t index = firstFree;
+void* BankPage::Take(FreeSlots& free, uint32_t stride, uint32_t count) {
+    const uint32_t index = free.firstFree;
     uint32_t& word = SlotWord(index, stride);
     const uint32_t link = word;
     // The first untouched slot hands the mark on to the next one, unless it was the last.
     if ((link & UntouchedMark) && index + 1 < count) MarkUntouched(this, index + 1, stride);
-    firstFree = uint16_t(link);
-    --freeCount;
+    free.firstFree = uint16_t(link);
+    --free.freeCount;
     word = index;
     MemoryChecker::MarkElementInUse(Element(index, stride), stride - 4);
     return Element(index, stride);
 }
 
-void BankPage::Put(uint32_t index, uint32_t stride) {
+void BankPage::Put(FreeSlots& free, uint32_t index, uint32_t stride) {
     MemoryChecker::MarkElementFree(Element(index, stride), stride - 4);
-    SlotWord(index, stride) = firstFree;
-    ++freeCount;
-    firstFree = uint16_t(index);
+    SlotWord(index, stride) = free.firstFree;
+    ++free.freeCount;
+    free.firstFree = uint16_t(index);
 }

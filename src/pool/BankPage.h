@@ -16,6 +16,12 @@
 // Taking that slot writes the next one's word the same way. The slots handed out are exactly
 // those an eagerly formatted page would hand out, and a fresh page costs a few stores.
 //
+// While a page is its bank's current page, the bank holds the page's free slots (the count and
+// the chain's head) itself, beside its lock, and the header's copy is stale: an allocation from
+// the current page then touches the bank's line and the slot, not the header's line as well. The
+// bank writes them back when another page becomes current. So Take and Put work on the free
+// slots wherever they are kept.
+//
 // The last four bytes of the block, which no slot ever reaches (a page holds (block size - first
 // element offset) / stride slots, so at least four bytes follow the last one), hold the page's
 // place in its bank's ring (see Bank). So every slot offset and the header stay as they are.
@@ -27,10 +33,15 @@
 #include "common/DefaultAlignment.h"
 
 struct BankPage {
+    // How many slots of a page are free, and the first of their chain.
+    struct FreeSlots {
+        uint16_t freeCount;
+        uint16_t firstFree;  // meaningful while freeCount is not 0
+    };
+
     BankPage* next;  // the bank's ring of pages
     BankPage* prev;
-    uint16_t freeCount;
-    uint16_t firstFree;  // meaningful while freeCount is not 0
+    FreeSlots slots;  // stale while the page is its bank's current page
 
     // The header's own bytes; slot 0's word follows directly (inside the struct's tail padding
     // on 64-bit targets). Defined below, once the struct is complete.
@@ -45,11 +56,15 @@ struct BankPage {
 
     // Formats a fresh block: count slots chained in order, all free, unlinked. Writes the header
     // and slot 0's word only.
-    void Format(uint32_t count, uint32_t stride);
-    // Pops the first free slot of count and marks it with its index. freeCount must not be 0.
-    void* Take(uint32_t stride, uint32_t count);
-    // Pushes slot index back onto the free chain. The slot was handed out, so it is written.
-    void Put(uint32_t index, uint32_t stride);
+    // A fresh page always becomes its bank's current page, so its free slots are returned for
+    // the bank to keep rather than written into the header.
+    FreeSlots Format(uint32_t count, uint32_t stride);
+    // Pops the first free slot of count and marks it with its index. The page's free slots, held
+    // in free, must not be none.
+    void* Take(FreeSlots& free, uint32_t stride, uint32_t count);
+    // Pushes slot index back onto the page's free chain, whose slots free holds. The slot was
+    // handed out, so it is written.
+    void Put(FreeSlots& free, uint32_t index, uint32_t stride);
 
     uint32_t& Place(uint32_t placeOffset);
     uint32_t& SlotWord(uint32_t index, uint32_t stride);
@@ -57,7 +72,7 @@ struct BankPage {
     static BankPage* FromElement(void* element, uint32_t index, uint32_t stride);
 };
 
-inline constexpr uint32_t BankPage::HeaderSize = offsetof(BankPage, firstFree) + sizeof(uint16_t);
+inline constexpr uint32_t BankPage::HeaderSize = offsetof(BankPage, slots) + sizeof(FreeSlots);
 inline constexpr uint32_t BankPage::FirstElementOffset =
     (HeaderSize + 4 + DefaultAlignment - 1) & ~(DefaultAlignment - 1);
 

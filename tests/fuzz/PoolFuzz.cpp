@@ -574,12 +574,13 @@ private:
                                      : reinterpret_cast<char*>(bank.bank->CurrentPage()) ==
                                            bank.ring[bank.current]->start);
     }
-    // A page's free count and the head of its free chain, read from its header.
+    // A page's free count and the head of its free chain, as the bank holds them.
     void CheckPage(const BankModel& bank, const PageModel& model) {
-        const BankPage* page = reinterpret_cast<const BankPage*>(model.start);
+        const BankPage::FreeSlots slots =
+            bank.bank->FreeSlotsOf(reinterpret_cast<BankPage*>(model.start));
         const uint32_t freeCount = model.FreeCount(bank.perPage);
-        FUZZ_CHECK(page->freeCount == freeCount);
-        if (freeCount != 0) FUZZ_CHECK(page->firstFree == model.Head());
+        FUZZ_CHECK(slots.freeCount == freeCount);
+        if (freeCount != 0) FUZZ_CHECK(slots.firstFree == model.Head());
     }
 
     Wiring wiring_{SharedRuntimeHeap()};
