@@ -35,9 +35,9 @@ Marker phase;  // stored to when the measured steps start and end
 uintptr_t PageOf(void* element) {
     const uint32_t word = HeaderWord::Read(element);
     const uint32_t bin = HeaderWord::SmallBin(word);
-    return reinterpret_cast<uintptr_t>(BankPage::FromElement(
-        element, HeaderWord::SmallSlot(word),
-        uint32_t(Bank::StrideFor(SmallMemAllocator::BinElementSize[bin]))));
+    return reinterpret_cast<uintptr_t>(
+        BankPage::FromElement(element, HeaderWord::SmallSlot(word),
+                              uint32_t(Bank::StrideFor(SmallMemAllocator::BinElementSize[bin]))));
 }
 
 }  // namespace

@@ -76,9 +76,9 @@ def main(map_path, trace_path):
     for line, (first, second) in counts.items():
         if not (sum(first) and sum(second) and (first[1] or second[1])):
             continue
-        name = where(line)
-        if name is None:
-            continue  # the driver's own memory and the C library's
+        # Elsewhere: lines of the C library's heap that the driver does not know, chiefly the
+        # first lines of page blocks the block cache holds (their CachedBlock headers).
+        name = where(line) or "elsewhere (cached blocks' headers)"
         group = shared[name]
         for t, entry in enumerate((first, second)):
             group[t][0] += entry[0]

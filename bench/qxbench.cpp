@@ -42,6 +42,70 @@ struct QxBlocks {
 };
 const AllocTag QxBlocks::Tag = {"Bench", "PageBlock", 0};
 
+// --- Waves: a document generator's stream, allocated in waves and freed in waves. -----------
+
+// Each wave allocates Wave blocks, then frees all but a tenth of them, which the next wave frees:
+// 94% of the sizes below 512 bytes, 5.6% log-uniform from 512 bytes to 64 KiB and 0.4% around
+// 640 KiB. Blocks of a page or more are written a byte per 4 KiB, as a buffer being filled is.
+// One op is one allocation, with the frees of its wave.
+template <class A>
+class Waves : public Workload {
+public:
+    explicit Waves(A api) : api_(api) {}
+
+    void Setup(int) override {
+        Rng rng(0xD0C6E7u);
+        sizes_.resize(StreamLength);
+        for (uint32_t& size : sizes_) {
+            const uint32_t draw = rng.Below(1000);
+            size = draw < 4    ? rng.Between(600 << 10, 680 << 10)
+                   : draw < 60 ? rng.LogBetween(512, 64 << 10)
+                               : rng.Between(0, 511);
+        }
+        survivors_.reserve(Wave);
+        wave_.reserve(Wave);
+    }
+
+    void Run(int, uint64_t count) override {
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint32_t size = sizes_[cursor_];
+            cursor_ = (cursor_ + 1) & StreamMask;
+            char* block = static_cast<char*>(Check(api_.Alloc(size)));
+            for (uint32_t at = 0; at < size; at += 4096) block[at] = char(at);
+            wave_.push_back(block);
+            if (wave_.size() == Wave) EndWave();
+        }
+    }
+
+    void Teardown(int) override {
+        for (void* block : wave_) api_.Free(block);
+        for (void* block : survivors_) api_.Free(block);
+        wave_.clear();
+        survivors_.clear();
+    }
+
+private:
+    static constexpr size_t Wave = 20000;
+
+    void EndWave() {
+        for (void* block : survivors_) api_.Free(block);
+        survivors_.clear();
+        for (size_t i = 0; i < wave_.size(); ++i) {
+            if (i % 10 == 0)
+                survivors_.push_back(wave_[i]);
+            else
+                api_.Free(wave_[i]);
+        }
+        wave_.clear();
+    }
+
+    A api_;
+    std::vector<uint32_t> sizes_;
+    size_t cursor_ = 0;
+    std::vector<void*> wave_;
+    std::vector<void*> survivors_;
+};
+
 // --- Cross-thread: thread 0 allocates, thread 1 frees, through a bounded ring. ---------------
 
 template <class A>
@@ -276,6 +340,14 @@ std::vector<Measurement> AllMeasurements() {
                  [&] { return std::make_unique<Churn<MallocHeap>>(MallocHeap{}, 100, large, 1); });
          }});
 
+    all.push_back({"large", "waves: 94% <512B, 5.6% to 64K, 0.4% ~640K", false,
+                   [](Side side, double seconds) {
+                       return Timed(
+                           side, seconds,
+                           [] { return std::make_unique<Waves<QxHeap>>(QxHeap{GetIQXMemory()}); },
+                           [] { return std::make_unique<Waves<MallocHeap>>(MallocHeap{}); });
+                   }});
+
     for (bool idle : {false, true}) {
         for (uint32_t live : {1u, 1000u, 100000u}) {
             const std::string label =
@@ -392,14 +464,17 @@ int main(int argc, char** argv) {
     if (args[0] == "list") {
         for (const Measurement& m : all)
             printf("%s\t%s\t%s\n", m.workload, m.variant.c_str(),
-                   m.qxOnly ? "qx" : m.floor ? "all+floor" : "all");
+                   m.qxOnly  ? "qx"
+                   : m.floor ? "all+floor"
+                             : "all");
         return 0;
     }
     if (args.size() < 2 || (args[0] != "qx" && args[0] != "malloc" && args[0] != "floor"))
         return Usage();
     const Side side = args[0] == "qx" ? Side::Qx : args[0] == "floor" ? Side::Floor : Side::Malloc;
-    const std::string allocator =
-        side == Side::Qx ? "qx" : side == Side::Floor ? "floor" : MallocProvider();
+    const std::string allocator = side == Side::Qx      ? "qx"
+                                  : side == Side::Floor ? "floor"
+                                                        : MallocProvider();
 
     int matched = 0;
     for (const Measurement& m : all) {

@@ -195,10 +195,13 @@ void Bank::Free(void* element) {
 
 void Bank::FreeIndexed(void* element, uint32_t index) {
     if (!element) return;
-    ScopedLock hold(lock_);
+    // The page is known from the element alone (the stride changes only before the bank is
+    // shared): its header is on its way before the lock is taken, not fetched while it is held.
     BankPage* page = BankPage::FromElement(element, index, stride_);
+    __builtin_prefetch(page, 1);
+    ScopedLock hold(lock_);
     BankPage::FreeSlots& slots = SlotsOf(page);
-    page->Put(slots, index, stride_);
+    page->Put(slots, element, index, stride_);
     const uint32_t free = slots.freeCount;
     if (free <= NearlyFullSlots + 1) {
         if (free == 1) ++pagesWithRoom_;

@@ -122,8 +122,13 @@ private:
     }
 
     // The free slots of a page of the ring: the bank's own copy for its current page. Lock held.
+    // Chosen without a branch: whether a free lands on the current page is a coin toss the
+    // predictor cannot learn.
     BankPage::FreeSlots& SlotsOf(BankPage* page) {
-        return page == currentPage_ ? currentSlots_ : page->slots;
+        const uintptr_t mine = reinterpret_cast<uintptr_t>(&currentSlots_);
+        const uintptr_t its = reinterpret_cast<uintptr_t>(&page->slots);
+        const uintptr_t current = uintptr_t(0) - uintptr_t(page == currentPage_);
+        return *reinterpret_cast<BankPage::FreeSlots*>((mine & current) | (its & ~current));
     }
     // Makes page current (null for none), the bank taking over its free slots, after writing the
     // old current page's back into its header unless that page is leaving the bank. Lock held.

@@ -1,5 +1,7 @@
 #include "pool/BankPage.h"
 
+#include <string.h>
+
 #include "common/MemoryChecker.h"
 
 namespace {
@@ -34,9 +36,11 @@ void* BankPage::Take(FreeSlots& free, uint32_t stride, uint32_t count) {
     return Element(index, stride);
 }
 
-void BankPage::Put(FreeSlots& free, uint32_t index, uint32_t stride) {
-    MemoryChecker::MarkElementFree(Element(index, stride), stride - 4);
-    SlotWord(index, stride) = free.firstFree;
+void BankPage::Put(FreeSlots& free, void* element, uint32_t index, uint32_t stride) {
+    MemoryChecker::MarkElementFree(element, stride - 4);
+    // The slot's word is the element's header word, just below it.
+    const uint32_t link = free.firstFree;
+    memcpy(static_cast<char*>(element) - 4, &link, sizeof link);
     ++free.freeCount;
     free.firstFree = uint16_t(index);
 }

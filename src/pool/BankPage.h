@@ -62,9 +62,9 @@ struct BankPage {
     // Pops the first free slot of count and marks it with its index. The page's free slots, held
     // in free, must not be none.
     void* Take(FreeSlots& free, uint32_t stride, uint32_t count);
-    // Pushes slot index back onto the page's free chain, whose slots free holds. The slot was
-    // handed out, so it is written.
-    void Put(FreeSlots& free, uint32_t index, uint32_t stride);
+    // Pushes the element of slot index back onto the page's free chain, whose slots free holds.
+    // The slot was handed out, so it is written.
+    void Put(FreeSlots& free, void* element, uint32_t index, uint32_t stride);
 
     uint32_t& Place(uint32_t placeOffset);
     uint32_t& SlotWord(uint32_t index, uint32_t stride);

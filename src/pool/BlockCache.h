@@ -35,7 +35,9 @@ static_assert(offsetof(CachedBlock, size) == 4 * sizeof(void*), "four links, the
 static_assert(sizeof(CachedBlock) == 20, "the 32-bit cached-block header is five words");
 #endif
 
-class BlockCache final : public CacheFlusher {
+// On a cache line of its own start: a Get or Release touches the line of the lock, the counts and
+// the anchor, and the line of the class heads (three lines when the object straddled them).
+class alignas(64) BlockCache final : public CacheFlusher {
 public:
     static constexpr uint32_t DefaultLimit = 0x1000000;  // 16 MiB
 
@@ -76,11 +78,11 @@ private:
     // Takes a cached block out of its class list and the ring; its own fields stay. Lock held.
     void Unlink(CachedBlock* block);
 
-    AlignedHeap& heap_;
     CriticalSectionLock lock_;
     size_t inUseBytes_ = 0;
     size_t cachedBytes_ = 0;
+    CachedBlock* anchor_ = nullptr;  // null exactly when nothing is cached
     uint32_t limit_ = DefaultLimit;
     CachedBlock* classHeads_[BlockClassCount] = {};
-    CachedBlock* anchor_ = nullptr;  // null exactly when nothing is cached
+    AlignedHeap& heap_;
 };
