@@ -41,6 +41,16 @@ bool BlockCache::Evict(uint32_t target) {
 void* BlockCache::Get(int32_t sizeClass, const AllocTag* tag) {
     if (sizeClass < 0 || sizeClass >= BlockClassCount) return nullptr;
     ScopedLock hold(lock_);
+    if (parked_ && parkedClass_ == sizeClass) {
+        CachedBlock* block = parked_;
+        parked_ = nullptr;
+        const uint32_t size = BlockClassSize(sizeClass);
+        inUseBytes_ += size;
+        cachedBytes_ -= size;
+        MemoryChecker::MarkBlockHandedOut(block, size);
+        return block;
+    }
+    LinkParked();
     if (CachedBlock* block = classHeads_[sizeClass]) {
         Unlink(block);
         if (block == anchor_) anchor_ = block->ringNext == block ? nullptr : block->ringNext;
@@ -70,12 +80,22 @@ void BlockCache::Release(int32_t sizeClass, void* block) {
     if (MemoryChecker::ReportIfFreed(block, size)) return;
     MemoryChecker::MarkBlockGivenBack(block, size, sizeof(CachedBlock));
     inUseBytes_ -= size;
+    LinkParked();
     if (!Trim(RoomFor(size, limit_))) {
         FreeToHeap(block, size);
         return;
     }
-    CachedBlock* cached = static_cast<CachedBlock*>(block);
-    cached->size = size;
+    cachedBytes_ += size;
+    if (anchor_) {
+        parked_ = static_cast<CachedBlock*>(block);
+        parkedClass_ = sizeClass;
+    } else {
+        Link(sizeClass, static_cast<CachedBlock*>(block));
+    }
+}
+
+void BlockCache::Link(int32_t sizeClass, CachedBlock* cached) {
+    cached->size = BlockClassSize(sizeClass);
     CachedBlock*& head = classHeads_[sizeClass];
     cached->prevLink = &head;
     cached->next = head;
@@ -90,11 +110,11 @@ void BlockCache::Release(int32_t sizeClass, void* block) {
         cached->ringNext = cached->ringPrev = cached;
         anchor_ = cached;
     }
-    cachedBytes_ += size;
 }
 
 void BlockCache::Flush() {
     ScopedLock hold(lock_);
+    LinkParked();
     if (!anchor_) return;
     // Backwards from the anchor; each predecessor is read before its successor is freed.
     CachedBlock* block = anchor_;
@@ -111,12 +131,14 @@ void BlockCache::Flush() {
 
 void BlockCache::SetLimit(uint32_t bytes) {
     ScopedLock hold(lock_);
+    LinkParked();
     if (bytes < limit_) Trim(bytes);
     limit_ = bytes;
 }
 
 uint32_t BlockCache::CachedCount(int32_t sizeClass) {
     ScopedLock hold(lock_);
+    LinkParked();
     uint32_t count = 0;
     for (CachedBlock* block = classHeads_[sizeClass]; block; block = block->next) ++count;
     return count;
@@ -124,6 +146,8 @@ uint32_t BlockCache::CachedCount(int32_t sizeClass) {
 
 bool BlockCache::Validate() {
     ScopedLock hold(lock_);
+    if (parked_ && (!anchor_ || parked_ == anchor_)) return false;
+    LinkParked();
     uint32_t listed = 0;
     uint64_t listedBytes = 0;
     for (int32_t sizeClass = 0; sizeClass < BlockClassCount; ++sizeClass) {

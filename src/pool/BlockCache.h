@@ -10,6 +10,11 @@
 // eviction walks forward from the anchor's successor, so it takes the most recently cached blocks
 // first and the anchor last.
 //
+// A block given back while others are cached is parked first: it stands for the head of its class
+// and the anchor's successor without its links being written. The next Get of that class takes it
+// back with no list touched; any other operation links it in where it stands. Either way every
+// result is that of linking it at once.
+//
 // Every block is an AlignedHeap block at the default alignment; the cache frees only through it.
 #pragma once
 
@@ -77,12 +82,21 @@ private:
     void FreeToHeap(void* block, uint32_t size);
     // Takes a cached block out of its class list and the ring; its own fields stay. Lock held.
     void Unlink(CachedBlock* block);
+    // Links block in as the head of its class and the anchor's successor, or as the anchor
+    // when nothing is cached. Lock held.
+    void Link(int32_t sizeClass, CachedBlock* block);
+    // Links the parked block, if any, where it stands. Lock held.
+    void LinkParked() {
+        if (parked_) Link(parkedClass_, parked_), parked_ = nullptr;
+    }
 
     CriticalSectionLock lock_;
     size_t inUseBytes_ = 0;
     size_t cachedBytes_ = 0;
     CachedBlock* anchor_ = nullptr;  // null exactly when nothing is cached
     uint32_t limit_ = DefaultLimit;
+    int32_t parkedClass_ = 0;
+    CachedBlock* parked_ = nullptr;  // counted in cachedBytes_, never the anchor
     CachedBlock* classHeads_[BlockClassCount] = {};
     AlignedHeap& heap_;
 };
