@@ -17,6 +17,9 @@ import subprocess
 import sys
 
 QX = "qx"
+# Not a peer: the least two threads sharing the bins could pay (bench/FloorModel.h), given its
+# own column beside QXMemory where measured.
+FLOOR = "floor"
 PEER_ORDER = ["glibc", "mimalloc", "jemalloc", "tcmalloc"]
 DISPLAY = {QX: "QXMemory"}
 COLORS = {QX: "#b2182b", "glibc": "#7f7f7f", "mimalloc": "#2166ac", "jemalloc": "#4d9221",
@@ -45,7 +48,11 @@ ABOUT = {
              "works while a second one exists and waits, as in every real host, so that no lock "
              "can count on the process having a single thread. 2t: two threads, each with its "
              "own live set; ns/op is wall time over the ops of one thread, so perfect scaling "
-             "equals 1t.",
+             "equals 1t. The floor model (bench/FloorModel.h), measured beside QXMemory in the "
+             "same run, is not an allocator: every op takes the spin lock of its size's bin and "
+             "writes that bin's page line, as any allocator whose threads share the bins' pages "
+             "must, and gets its blocks from per-thread lists; QX ÷ floor is what the library "
+             "spends beyond that.",
     "crossthread": "One thread allocates objects of 0-511 bytes, the other frees them, through "
                    "a lock-free single-producer/single-consumer ring of 1024 slots; ns per object.",
     "large": "Sizes log-uniform in 512 B-256 KiB, live set 100, random replacement; one op is a "
@@ -114,7 +121,7 @@ def organise(rows):
 
 
 def allocators_of(rows):
-    seen = {row[2] for row in rows}
+    seen = {row[2] for row in rows} - {FLOOR}
     order = [a for a in [QX] + PEER_ORDER if a in seen]
     return order + sorted(seen - set(order))
 
@@ -133,9 +140,12 @@ def table(workload, variants, cells, allocators, previous=None):
     by_rss = workload == "rss"
     peers = [a for a in allocators if a != QX]
     metric = "RSS" if by_rss else "ns"
+    floors = any((v, FLOOR) in cells for v in variants)
     header = ["variant"] + [name(a) for a in allocators]
     header += [f"QX ÷ {'smallest' if by_rss else 'fastest'} peer ({metric})",
                f"QX ÷ glibc ({metric})"]
+    if floors:
+        header += ["floor model", "QX ÷ floor (ns)"]
     if previous is not None:
         header += ["QXMemory, earlier run", f"QX ÷ earlier ({metric})"]
     body = []
@@ -154,6 +164,10 @@ def table(workload, variants, cells, allocators, previous=None):
             row.append("n/a")
         glibc = cells.get((variant, "glibc"))
         row.append(f"{mine[index] / glibc[index]:.2f}×" if mine and glibc else "n/a")
+        if floors:
+            floor = cells.get((variant, FLOOR))
+            row.append(f"{fmt_ns(floor[0])} ns" if floor else "")
+            row.append(f"{mine[0] / floor[0]:.2f}×" if mine and floor else "")
         if previous is not None:
             before = previous.get((variant, QX))
             row.append(f"{fmt_ns(before[0])} ns · {fmt_rss(before[1])}" if before else "n/a")
@@ -367,6 +381,39 @@ def revision():
         return "unknown"
 
 
+LINES_ABOUT = (
+    "Two threads churn live sets of their own through the small bins, as small 2t does, under "
+    "valgrind's lackey (bench/LineSharing.cpp, bench/lines.py, bench/run-lines). Listed are the "
+    "cache lines both threads touch in the measured steps, at least one of them storing: the "
+    "lines that pass between the cores. Per thread, the share of its calls (a Free or an Alloc) "
+    "that touch such a line and that store to it; summed over a group, how many of the group's "
+    "lines a call touches. Counting calls rather than accesses keeps lock spinning out. Byte "
+    "offsets are those stored to in the bank and block cache objects. \"The program's other "
+    "data\" is read-mostly data of the image: the offset table, which the dynamic linker writes once when "
+    "it binds a function on its first call, and the singletons' made flags; \"elsewhere\" is "
+    "memory of the C library's heap the driver does not map, chiefly the headers of blocks the "
+    "block cache holds.")
+
+
+def cache_lines(path, before_path):
+    """The markdown section of the cache-line tables, this run's and, when given, an earlier
+    build's."""
+    if not path or not os.path.exists(path):
+        return []
+    section = ["", "## cache lines", "", LINES_ABOUT, "", "### This build"]
+    with open(path) as f:
+        section += [f.read().rstrip("\n").replace("\n### ", "\n#### ")]
+    if before_path and os.path.exists(before_path):
+        section += ["", "### Before the bins' lines were reworked",
+                    "", "The same tables for the library as it was before (commit 4f039d3), "
+                    "kept in docs/performance/lines-before.md: the current page's free slots "
+                    "lived in its page header and the page's place line, and every page block "
+                    "given back to the block cache was linked in at once."]
+        with open(before_path) as f:
+            section += [f.read().rstrip("\n").replace("\n### ", "\n#### ")]
+    return section
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("results")
@@ -375,6 +422,8 @@ def main():
     parser.add_argument("--elapsed", type=float)
     parser.add_argument("--raw", help="a copy of the rows, linked from the markdown")
     parser.add_argument("--previous", help="an earlier run's rows, compared with QXMemory's")
+    parser.add_argument("--lines", help="bench/run-lines' tables from this run")
+    parser.add_argument("--lines-before", help="the same tables from an earlier build")
     args = parser.parse_args()
 
     rows = load(args.results)
@@ -446,6 +495,7 @@ def main():
                chart(workload, variants, cells, allocators, args.charts))
         relative = os.path.relpath(png, os.path.dirname(os.path.abspath(args.markdown)))
         lines += ["", f"![{workload}]({relative})"]
+    lines += cache_lines(args.lines, args.lines_before)
     with open(args.markdown, "w") as f:
         f.write("\n".join(lines) + "\n")
 
