@@ -22,7 +22,7 @@ void* QXMemory::Alloc(uint32_t size, uintptr_t) {
     return self->Alloc(size);
 }
 
-void* QXMemory::Alloc(uint32_t size) {
+[[gnu::hot]] void* QXMemory::Alloc(uint32_t size) {
     if (size >= SmallLimit) return GetAlignedHeap().Alloc(size, DefaultAlignment);
     return GetSmallMemAllocator().Alloc(size);
 }
@@ -36,7 +36,7 @@ void* QXMemory::AllocAligned(uint32_t size, uint32_t alignment) {
     return GetAlignedHeap().Alloc(size, alignment);
 }
 
-void QXMemory::Free(void* block) {
+[[gnu::hot]] void QXMemory::Free(void* block) {
     if (!block) return;
     const uint32_t kind = HeaderWord::Kind(HeaderWord::Read(block));
     if (kind == HeaderWord::KindAlignedBlock)

@@ -21,6 +21,7 @@
 // initialised: valid before any singleton and after the last.
 std::atomic<AlignedHeap*> MadeSingletons::alignedHeap{nullptr};
 std::atomic<SmallMemAllocator*> MadeSingletons::smallMemAllocator{nullptr};
+std::atomic<ThreadTagStore*> MadeSingletons::threadTagStore{nullptr};
 
 namespace {
 
@@ -29,7 +30,6 @@ std::atomic<OutOfMemoryHandler*> madeHandler{nullptr};
 std::atomic<SystemHeap*> madeSystemHeap{nullptr};
 std::atomic<BlockCache*> madeCache{nullptr};
 std::atomic<BankRegistry*> madeRegistry{nullptr};
-std::atomic<ThreadTagStore*> madeTagStore{nullptr};
 
 // The system heap flushes the block cache singleton, creating it if this is its first use. The
 // cache cannot be handed to the system heap directly: it is built on top of it.
@@ -196,10 +196,9 @@ BankRegistry& GetBankRegistry() {
     return registry.Object();
 }
 
-ThreadTagStore& GetThreadTagStore() {
-    if (ThreadTagStore* made = madeTagStore.load(std::memory_order_acquire)) return *made;
+ThreadTagStore& MakeThreadTagStore() {
     const Building building;
-    static Singleton<ThreadTagStore> store(madeTagStore, GetSystemHeap(),
+    static Singleton<ThreadTagStore> store(MadeSingletons::threadTagStore, GetSystemHeap(),
                                            PlatformThreadLocalSlots());
     return store.Object();
 }

@@ -23,18 +23,19 @@ OutOfMemoryHandler& GetOutOfMemoryHandler();
 SystemHeap& GetSystemHeap();
 BlockCache& GetBlockCache();
 BankRegistry& GetBankRegistry();
-ThreadTagStore& GetThreadTagStore();
 
-// The two accessors on every general Alloc and Free are inline: once their subsystem is made
-// it is one load away. The first call goes to the maker, which builds the function-local static
-// and publishes its address here.
+// The accessors on every general Alloc and Free, and on every PushTag and PopTag, are inline: once
+// their subsystem is made it is one load away. The first call goes to the maker, which builds the
+// function-local static and publishes its address here.
 namespace MadeSingletons {
 extern std::atomic<AlignedHeap*> alignedHeap;
 extern std::atomic<SmallMemAllocator*> smallMemAllocator;
+extern std::atomic<ThreadTagStore*> threadTagStore;
 }  // namespace MadeSingletons
 
 AlignedHeap& MakeAlignedHeap();
 SmallMemAllocator& MakeSmallMemAllocator();
+ThreadTagStore& MakeThreadTagStore();
 
 inline AlignedHeap& GetAlignedHeap() {
     AlignedHeap* made = MadeSingletons::alignedHeap.load(std::memory_order_acquire);
@@ -44,4 +45,9 @@ inline AlignedHeap& GetAlignedHeap() {
 inline SmallMemAllocator& GetSmallMemAllocator() {
     SmallMemAllocator* made = MadeSingletons::smallMemAllocator.load(std::memory_order_acquire);
     return made ? *made : MakeSmallMemAllocator();
+}
+
+inline ThreadTagStore& GetThreadTagStore() {
+    ThreadTagStore* made = MadeSingletons::threadTagStore.load(std::memory_order_acquire);
+    return made ? *made : MakeThreadTagStore();
 }

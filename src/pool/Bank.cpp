@@ -94,7 +94,10 @@ void Bank::RereadListedPlaces() {
     for (uint32_t i = 0; i < listedCount_; ++i) listed_[i].place = PlaceOf(listed_[i].page);
 }
 
-void Bank::FreeCountChanged(BankPage* page, uint32_t from, uint32_t to) {
+// The functions of every small Alloc and Free are marked hot, here and in SmallMemAllocator and
+// QXMemory: the compiler places them together, so that their layout, which moved the one-thread
+// figures by up to a fifth, no longer shifts with every change to colder code.
+[[gnu::hot]] void Bank::FreeCountChanged(BankPage* page, uint32_t from, uint32_t to) {
     uint32_t at = listedCount_;
     if (NearlyFull(from)) {
         --nearlyFull_[from];
@@ -115,7 +118,7 @@ void Bank::FreeCountChanged(BankPage* page, uint32_t from, uint32_t to) {
     }
 }
 
-bool Bank::MoveToPageWithRoom() {
+[[gnu::hot]] bool Bank::MoveToPageWithRoom() {
     // The current page is full, so every page counted as having room is another one.
     if (pagesWithRoom_ == 0) return AddPage();
 #if defined(QXMEMORY_WALK_COUNTS)
@@ -166,7 +169,7 @@ bool Bank::MoveToPageWithRoom() {
     return true;
 }
 
-void* Bank::Alloc() {
+[[gnu::hot]] void* Bank::Alloc() {
     ScopedLock hold(lock_);
 #if defined(QXMEMORY_WALK_COUNTS)
     ++walks_.allocs;
@@ -193,7 +196,7 @@ void Bank::Free(void* element) {
     FreeIndexed(element, HeaderWord::Read(element));
 }
 
-void Bank::FreeIndexed(void* element, uint32_t index) {
+[[gnu::hot]] void Bank::FreeIndexed(void* element, uint32_t index) {
     if (!element) return;
     // The page is known from the element alone (the stride changes only before the bank is
     // shared): its header is on its way before the lock is taken, not fetched while it is held.

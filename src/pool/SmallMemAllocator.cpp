@@ -50,7 +50,7 @@ uint32_t SmallMemAllocator::BinFor(uint32_t size) {
     return size <= LargestUsableSize ? BinByQuarter[(size + 3) / 4] : BinCount;
 }
 
-void* SmallMemAllocator::Alloc(uint32_t size) {
+[[gnu::hot]] void* SmallMemAllocator::Alloc(uint32_t size) {
     const uint32_t bin = BinFor(size);
     if (bin == BinCount) return nullptr;
     void* element = bins_[bin].bank.Alloc();
@@ -60,7 +60,7 @@ void* SmallMemAllocator::Alloc(uint32_t size) {
     return element;
 }
 
-void SmallMemAllocator::Free(void* element) {
+[[gnu::hot]] void SmallMemAllocator::Free(void* element) {
     // Checked before the word is read: a second free finds the word holding a free-chain index,
     // or the cache's links if the page went back to it.
     constexpr uint32_t SmallestUsableSize = UsableSize(0);
