@@ -89,6 +89,13 @@ TEST_F(BlockCacheTest, WithinAClassTheLastBlockGivenBackComesOutFirst) {
     void* b2 = Get(1);
     void* b3 = Get(1);
     GiveBack(1, {b1, b2, b3});
+    // The newest block's header reads as linked (before b2 in its class, after the anchor b1)
+    // even before anything links it; Get hands it out with those bytes.
+    const CachedBlock header = *static_cast<const CachedBlock*>(b3);
+    EXPECT_TRUE(header.next == b2 && header.ringNext == b2 && header.ringPrev == b1 &&
+                header.size == 8192);
+    EXPECT_EQ(Get(1), b3);
+    cache.Release(1, b3);
     EXPECT_EQ(cache.CachedCount(1), 3u);
     EXPECT_EQ(Get(1), b3);
     EXPECT_TRUE(cache.Validate());

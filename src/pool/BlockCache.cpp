@@ -86,28 +86,31 @@ void BlockCache::Release(int32_t sizeClass, void* block) {
         return;
     }
     cachedBytes_ += size;
+    CachedBlock* cached = static_cast<CachedBlock*>(block);
+    WriteHeader(sizeClass, cached);
     if (anchor_) {
-        parked_ = static_cast<CachedBlock*>(block);
+        parked_ = cached;
         parkedClass_ = sizeClass;
     } else {
-        Link(sizeClass, static_cast<CachedBlock*>(block));
+        JoinNeighbours(sizeClass, cached);
     }
 }
 
-void BlockCache::Link(int32_t sizeClass, CachedBlock* cached) {
+void BlockCache::WriteHeader(int32_t sizeClass, CachedBlock* cached) {
     cached->size = BlockClassSize(sizeClass);
-    CachedBlock*& head = classHeads_[sizeClass];
-    cached->prevLink = &head;
-    cached->next = head;
-    if (head) head->prevLink = &cached->next;
-    head = cached;
+    cached->prevLink = &classHeads_[sizeClass];
+    cached->next = classHeads_[sizeClass];
+    cached->ringPrev = anchor_ ? anchor_ : cached;
+    cached->ringNext = anchor_ ? anchor_->ringNext : cached;
+}
+
+void BlockCache::JoinNeighbours(int32_t sizeClass, CachedBlock* cached) {
+    if (cached->next) cached->next->prevLink = &cached->next;
+    classHeads_[sizeClass] = cached;
     if (anchor_) {
-        cached->ringPrev = anchor_;
-        cached->ringNext = anchor_->ringNext;
-        anchor_->ringNext->ringPrev = cached;
+        cached->ringNext->ringPrev = cached;
         anchor_->ringNext = cached;
     } else {
-        cached->ringNext = cached->ringPrev = cached;
         anchor_ = cached;
     }
 }
@@ -146,7 +149,14 @@ uint32_t BlockCache::CachedCount(int32_t sizeClass) {
 
 bool BlockCache::Validate() {
     ScopedLock hold(lock_);
-    if (parked_ && (!anchor_ || parked_ == anchor_)) return false;
+    if (parked_) {
+        // The parked block's header must say what linking it now would write.
+        CachedBlock* head = classHeads_[parkedClass_];
+        if (!anchor_ || parked_ == anchor_ || parked_->prevLink != &classHeads_[parkedClass_] ||
+            parked_->next != head || parked_->ringPrev != anchor_ ||
+            parked_->ringNext != anchor_->ringNext || parked_->size != BlockClassSize(parkedClass_))
+            return false;
+    }
     LinkParked();
     uint32_t listed = 0;
     uint64_t listedBytes = 0;

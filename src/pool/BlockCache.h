@@ -10,10 +10,11 @@
 // eviction walks forward from the anchor's successor, so it takes the most recently cached blocks
 // first and the anchor last.
 //
-// A block given back while others are cached is parked first: it stands for the head of its class
-// and the anchor's successor without its links being written. The next Get of that class takes it
-// back with no list touched; any other operation links it in where it stands. Either way every
-// result is that of linking it at once.
+// A block given back while others are cached is parked first: its own header is written as
+// linking would write it (head of its class, the anchor's successor), but its neighbours do not
+// yet point at it. The next Get of that class takes it back without touching another block; any
+// other operation completes the links where it stands. Either way every result, the header bytes
+// included, is that of linking it at once.
 //
 // Every block is an AlignedHeap block at the default alignment; the cache frees only through it.
 #pragma once
@@ -82,12 +83,14 @@ private:
     void FreeToHeap(void* block, uint32_t size);
     // Takes a cached block out of its class list and the ring; its own fields stay. Lock held.
     void Unlink(CachedBlock* block);
-    // Links block in as the head of its class and the anchor's successor, or as the anchor
-    // when nothing is cached. Lock held.
-    void Link(int32_t sizeClass, CachedBlock* block);
-    // Links the parked block, if any, where it stands. Lock held.
+    // Writes block's own header as the head of its class and the anchor's successor, or as the
+    // anchor when nothing is cached. Lock held.
+    void WriteHeader(int32_t sizeClass, CachedBlock* block);
+    // Points the class head, the old head and the ring at a block whose header is written.
+    void JoinNeighbours(int32_t sizeClass, CachedBlock* block);
+    // Completes the parked block's links, if one is parked. Lock held.
     void LinkParked() {
-        if (parked_) Link(parkedClass_, parked_), parked_ = nullptr;
+        if (parked_) JoinNeighbours(parkedClass_, parked_), parked_ = nullptr;
     }
 
     CriticalSectionLock lock_;
