@@ -16,6 +16,7 @@ void BlockCache::Unlink(CachedBlock* block) {
     if (block->next) block->next->prevLink = block->prevLink;
     block->ringNext->ringPrev = block->ringPrev;
     block->ringPrev->ringNext = block->ringNext;
+    if (block->ringPrev == anchor_) anchorNext_ = block->ringNext;
 }
 
 void BlockCache::FreeToHeap(void* block, uint32_t size) {
@@ -53,7 +54,10 @@ void* BlockCache::Get(int32_t sizeClass, const AllocTag* tag) {
     LinkParked();
     if (CachedBlock* block = classHeads_[sizeClass]) {
         Unlink(block);
-        if (block == anchor_) anchor_ = block->ringNext == block ? nullptr : block->ringNext;
+        if (block == anchor_) {
+            anchor_ = block->ringNext == block ? nullptr : block->ringNext;
+            if (anchor_) anchorNext_ = anchor_->ringNext;
+        }
         inUseBytes_ += block->size;
         cachedBytes_ -= block->size;
         MemoryChecker::MarkBlockHandedOut(block, block->size);
@@ -101,7 +105,7 @@ void BlockCache::WriteHeader(int32_t sizeClass, CachedBlock* cached) {
     cached->prevLink = &classHeads_[sizeClass];
     cached->next = classHeads_[sizeClass];
     cached->ringPrev = anchor_ ? anchor_ : cached;
-    cached->ringNext = anchor_ ? anchor_->ringNext : cached;
+    cached->ringNext = anchor_ ? anchorNext_ : cached;
 }
 
 void BlockCache::JoinNeighbours(int32_t sizeClass, CachedBlock* cached) {
@@ -113,6 +117,7 @@ void BlockCache::JoinNeighbours(int32_t sizeClass, CachedBlock* cached) {
     } else {
         anchor_ = cached;
     }
+    anchorNext_ = cached;
 }
 
 void BlockCache::Flush() {
@@ -154,7 +159,7 @@ bool BlockCache::Validate() {
         CachedBlock* head = classHeads_[parkedClass_];
         if (!anchor_ || parked_ == anchor_ || parked_->prevLink != &classHeads_[parkedClass_] ||
             parked_->next != head || parked_->ringPrev != anchor_ ||
-            parked_->ringNext != anchor_->ringNext || parked_->size != BlockClassSize(parkedClass_))
+            parked_->ringNext != anchorNext_ || parked_->size != BlockClassSize(parkedClass_))
             return false;
     }
     LinkParked();
@@ -170,6 +175,7 @@ bool BlockCache::Validate() {
         }
     }
     if (!anchor_) return listed == 0 && cachedBytes_ == 0;
+    if (anchorNext_ != anchor_->ringNext) return false;
     uint32_t ringed = 0;
     uint64_t ringBytes = 0;
     CachedBlock* block = anchor_;

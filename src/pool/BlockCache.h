@@ -96,7 +96,8 @@ private:
     CriticalSectionLock lock_;
     size_t inUseBytes_ = 0;
     size_t cachedBytes_ = 0;
-    CachedBlock* anchor_ = nullptr;  // null exactly when nothing is cached
+    CachedBlock* anchor_ = nullptr;      // null exactly when nothing is cached
+    CachedBlock* anchorNext_ = nullptr;  // the anchor's ringNext, so that parking reads no block
     uint32_t limit_ = DefaultLimit;
     int32_t parkedClass_ = 0;
     CachedBlock* parked_ = nullptr;  // counted in cachedBytes_, never the anchor
